@@ -1,0 +1,18 @@
+# The real product: skelvane.exe, i686, console subsystem, wmain, linked statically so that a
+# clean Windows machine needs only its own system DLLs.
+enable_language(RC)
+
+configure_file(app/skelvane.rc.in ${CMAKE_CURRENT_BINARY_DIR}/skelvane.rc @ONLY)
+configure_file(app/skelvane.manifest.in ${CMAKE_CURRENT_BINARY_DIR}/skelvane.manifest @ONLY)
+
+add_executable(skelvane
+  app/main.cpp
+  ${SKELVANE_TOOL_SOURCES}
+  ${SKELVANE_GENERATED_SOURCES}
+  ${CMAKE_CURRENT_BINARY_DIR}/skelvane.rc)
+target_include_directories(skelvane PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_BINARY_DIR})
+# Windows 7 SDK level; older systems only miss calls the tool looks up at run time.
+target_compile_definitions(skelvane PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0601 WINVER=0x0601)
+target_compile_options(skelvane PRIVATE ${SKELVANE_WARNINGS} $<$<COMPILE_LANGUAGE:CXX>:-municode>)
+target_link_options(skelvane PRIVATE -municode -static -static-libgcc -static-libstdc++)
+target_link_libraries(skelvane PRIVATE crypt32 winhttp ws2_32 version advapi32 shell32)

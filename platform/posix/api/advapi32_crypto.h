@@ -1,0 +1,4 @@
+// advapi32: CryptoAPI providers and hashes.
+#pragma once
+
+#include "types.h"

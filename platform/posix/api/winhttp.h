@@ -1,0 +1,4 @@
+// winhttp: the synchronous HTTPS client.
+#pragma once
+
+#include "crypt32.h"

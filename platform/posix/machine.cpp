@@ -1,0 +1,310 @@
+// The stand-in machine: its settings, its prefix and its fault table.
+#include "machine.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <vector>
+
+#include "handles.h"
+
+#ifndef SKELVANE_VERSION_MAJOR
+#error "the build sets the tool's version"
+#endif
+
+namespace standin {
+
+struct Machine::FaultState {
+    struct Rule {
+        Fault fault;
+        unsigned seen = 0;  // calls of the function since the rule was added
+    };
+    std::vector<Rule> rules;
+};
+
+namespace {
+
+std::unique_ptr<Machine>& CurrentMachine() {
+    static std::unique_ptr<Machine> machine;
+    return machine;
+}
+
+std::string DefaultPrefix() {
+    if (const char* prefix = getenv("SKELVANE_PREFIX"); prefix != nullptr && *prefix != '\0') {
+        return prefix;
+    }
+    const char* home = getenv("HOME");
+    return std::string(home != nullptr ? home : ".") + "/.skelvane";
+}
+
+void MakeDirectories(const std::string& path) {
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        mkdir(path.substr(0, slash).c_str(), 0755);
+        if (slash == std::string::npos) {
+            break;
+        }
+    }
+}
+
+// A new prefix looks like a new Windows installation: C:\Windows\System32\drivers\etc\hosts
+// (a link to the host's hosts file) and C:\ProgramData.
+void LayOutPrefix(const std::string& prefix) {
+    const std::string etc = prefix + "/drive_c/windows/system32/drivers/etc";
+    MakeDirectories(etc);
+    MakeDirectories(prefix + "/drive_c/ProgramData");
+    struct stat info;
+    if (lstat((etc + "/hosts").c_str(), &info) != 0) {
+        if (symlink("/etc/hosts", (etc + "/hosts").c_str()) != 0) {
+            // Without a link the hosts file is simply missing, as on a damaged machine.
+        }
+    }
+}
+
+bool ParseUnsigned(const std::string& text, unsigned long long* value) {
+    if (text.empty()) {
+        return false;
+    }
+    char* end = nullptr;
+    *value = strtoull(text.c_str(), &end, 0);
+    return *end == '\0';
+}
+
+// "2019-03-01T12:05:09" or "2019-03-01T12:05:09.250", UTC.
+bool ParseTime(const std::string& text, SYSTEMTIME* time) {
+    unsigned year, month, day, hour, minute, second, millis = 0;
+    int used = 0;
+    if (sscanf(text.c_str(), "%4u-%2u-%2uT%2u:%2u:%2u%n", &year, &month, &day, &hour, &minute,
+               &second, &used) != 6) {
+        return false;
+    }
+    if (text[used] == '.' && sscanf(text.c_str() + used, ".%3u", &millis) != 1) {
+        return false;
+    }
+    *time =
+        SYSTEMTIME{static_cast<WORD>(year),   static_cast<WORD>(month), 0,
+                   static_cast<WORD>(day),    static_cast<WORD>(hour),  static_cast<WORD>(minute),
+                   static_cast<WORD>(second), static_cast<WORD>(millis)};
+    FILETIME check;
+    return SystemTimeToFileTime(time, &check) != FALSE;
+}
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (size_t at; (at = text.find(separator, start)) != std::string::npos; start = at + 1) {
+        parts.push_back(text.substr(start, at - start));
+    }
+    parts.push_back(text.substr(start));
+    return parts;
+}
+
+}  // namespace
+
+Machine::Machine(const std::string& prefix) : prefix_(prefix), faults_(new FaultState) {
+    LayOutPrefix(prefix_);
+}
+
+Machine::~Machine() {
+    delete faults_;
+}
+
+Machine& Machine::Current() {
+    if (!CurrentMachine()) {
+        CurrentMachine().reset(new Machine(DefaultPrefix()));
+        CurrentMachine()->LoadConfiguration();
+    }
+    return *CurrentMachine();
+}
+
+Machine& Machine::Reset(const std::string& prefix) {
+    RemoveAllHandles();
+    CurrentMachine().reset(new Machine(prefix));
+    CurrentMachine()->LoadConfiguration();
+    return *CurrentMachine();
+}
+
+void Machine::LoadConfiguration() {
+    std::ifstream file(prefix_ + "/machine.conf");
+    std::string line;
+    while (std::getline(file, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        size_t equals = line.find('=');
+        if (equals == std::string::npos ||
+            !Configure(line.substr(0, equals), line.substr(equals + 1))) {
+            fprintf(stderr, "stand-in: machine.conf: cannot use \"%s\"\n", line.c_str());
+        }
+    }
+}
+
+// Keys: clock=<UTC time>; account=system|user; version=a.b.c.d|none; console=<device>;
+// fail=<function>:<error>[:<skip>[:<times>]]; limit=<function>:<bytes>[:<skip>[:<times>]].
+bool Machine::Configure(const std::string& key, const std::string& value) {
+    if (key == "clock") {
+        SYSTEMTIME time;
+        if (!ParseTime(value, &time)) {
+            return false;
+        }
+        SetClock(time);
+        return true;
+    }
+    if (key == "account") {
+        if (value != "system" && value != "user") {
+            return false;
+        }
+        SetLocalSystem(value == "system");
+        return true;
+    }
+    if (key == "version") {
+        if (value == "none") {
+            RemoveVersionResource();
+            return true;
+        }
+        std::vector<std::string> parts = Split(value, '.');
+        unsigned long long n[4];
+        if (parts.size() != 4) {
+            return false;
+        }
+        for (int i = 0; i < 4; ++i) {
+            if (!ParseUnsigned(parts[i], &n[i]) || n[i] > 0xFFFF) {
+                return false;
+            }
+        }
+        SetFileVersion(static_cast<WORD>(n[0]), static_cast<WORD>(n[1]), static_cast<WORD>(n[2]),
+                       static_cast<WORD>(n[3]));
+        return true;
+    }
+    if (key == "console") {
+        SetConsoleDevice(value);
+        return true;
+    }
+    if (key == "fail" || key == "limit") {
+        std::vector<std::string> parts = Split(value, ':');
+        unsigned long long number = 0, skip = 0, times = 1;
+        if (parts.size() < 2 || parts.size() > 4 || parts[0].empty() ||
+            !ParseUnsigned(parts[1], &number) || number > 0xFFFFFFFF ||
+            (parts.size() > 2 && !ParseUnsigned(parts[2], &skip))) {
+            return false;
+        }
+        bool forever = parts.size() > 3 && parts[3] == "always";
+        if (parts.size() > 3 && !forever && !ParseUnsigned(parts[3], &times)) {
+            return false;
+        }
+        Fault fault;
+        fault.function = parts[0];
+        fault.skip = static_cast<unsigned>(skip);
+        fault.times = forever ? -1 : static_cast<int>(times);
+        if (key == "fail") {
+            fault.error = static_cast<DWORD>(number);
+        } else {
+            fault.limit = static_cast<int64_t>(number);
+        }
+        AddFault(fault);
+        return true;
+    }
+    return false;
+}
+
+void Machine::SetClock(const SYSTEMTIME& utc) {
+    FILETIME time;
+    if (SystemTimeToFileTime(&utc, &time)) {
+        fixedClock_ = (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    }
+}
+
+uint64_t Machine::NowFileTime() const {
+    if (fixedClock_) {
+        return *fixedClock_;
+    }
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    const uint64_t epochDifference = 116444736000000000ULL;  // 1601 to 1970 in 100 ns ticks
+    return epochDifference + static_cast<uint64_t>(now.tv_sec) * 10000000ULL +
+           static_cast<uint64_t>(now.tv_nsec) / 100;
+}
+
+bool Machine::IsLocalSystem() const {
+    return localSystem_ ? *localSystem_ : geteuid() == 0;
+}
+
+void Machine::SetFileVersion(WORD major, WORD minor, WORD build, WORD revision) {
+    hasVersionResource_ = true;
+    versionMS_ = (static_cast<DWORD>(major) << 16) | minor;
+    versionLS_ = (static_cast<DWORD>(build) << 16) | revision;
+}
+
+void Machine::FileVersion(DWORD* versionMS, DWORD* versionLS) const {
+    *versionMS = versionMS_
+                     ? *versionMS_
+                     : (static_cast<DWORD>(SKELVANE_VERSION_MAJOR) << 16) | SKELVANE_VERSION_MINOR;
+    *versionLS = versionLS_
+                     ? *versionLS_
+                     : (static_cast<DWORD>(SKELVANE_VERSION_PATCH) << 16) | SKELVANE_VERSION_TWEAK;
+}
+
+void Machine::AddFault(const Fault& fault) {
+    faults_->rules.push_back({fault, 0});
+}
+
+void Machine::FailCall(const std::string& function, DWORD error, unsigned skip, int times) {
+    Fault fault;
+    fault.function = function;
+    fault.error = error;
+    fault.skip = skip;
+    fault.times = times;
+    AddFault(fault);
+}
+
+void Machine::LimitTransfer(const std::string& function, DWORD bytes, unsigned skip, int times) {
+    Fault fault;
+    fault.function = function;
+    fault.limit = bytes;
+    fault.skip = skip;
+    fault.times = times;
+    AddFault(fault);
+}
+
+FaultHit Machine::Check(const char* function) {
+    FaultHit hit;
+    for (auto& rule : faults_->rules) {
+        if (rule.fault.function != function || rule.fault.times == 0) {
+            continue;
+        }
+        if (rule.seen++ < rule.fault.skip || hit.fail || hit.limited) {
+            continue;  // every rule counts the call; the first one due decides it
+        }
+        if (rule.fault.times > 0) {
+            --rule.fault.times;
+        }
+        if (rule.fault.limit >= 0) {
+            hit.limited = true;
+            hit.limit = static_cast<DWORD>(rule.fault.limit);
+        } else {
+            hit.fail = true;
+            hit.error = rule.fault.error;
+        }
+    }
+    return hit;
+}
+
+BOOL Fail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+bool Injected(const char* function) {
+    FaultHit hit = Machine::Current().Check(function);
+    if (hit.fail) {
+        SetLastError(hit.error);
+    }
+    return hit.fail;
+}
+
+}  // namespace standin

@@ -1,0 +1,107 @@
+// The stand-in machine: a model of one Windows machine that the stand-in layer answers from.
+//
+// It is kept in a prefix directory the way Wine keeps one: drive_c/ is C:\, certificate stores
+// and the registry are files in it. Everything else (clock, account, name answers, HTTPS
+// routing) defaults to the real host and can be set here. A test resets the machine to a fresh
+// prefix and sets it through this API; a program run of the native build reads the same
+// settings from <prefix>/machine.conf (one "key=value" a line), so an end-to-end scenario can
+// set up the machine without the tool knowing of it. The tool itself never includes this file.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "win32_api.h"
+
+namespace standin {
+
+// "Make the Nth call of F fail with error E, once or from then on"; or, for calls that move
+// bytes (ReadFile, WriteFile, ...), "let the Nth call move at most L bytes".
+struct Fault {
+    std::string function;
+    DWORD error = 0;
+    unsigned skip = 0;   // calls of the function that pass before the first hit
+    int times = 1;       // hits before the fault is used up; -1 for ever
+    int64_t limit = -1;  // >= 0: the call succeeds but moves at most this many bytes
+};
+
+// What a stand-in call learns when it asks whether it is to fail.
+struct FaultHit {
+    bool fail = false;  // the call fails with `error` as its last error
+    DWORD error = 0;
+    bool limited = false;  // the call succeeds but moves at most `limit` bytes
+    DWORD limit = 0;
+};
+
+class Machine {
+  public:
+    // The machine the stand-in calls answer from. On first use it is loaded from
+    // $SKELVANE_PREFIX (default ~/.skelvane) and that prefix's machine.conf.
+    static Machine& Current();
+
+    // Makes a fresh machine kept in `prefix` (created when missing), with every setting at its
+    // default and no faults, and closes every handle the old machine still had open. Tests call
+    // this with a temporary folder. Loads <prefix>/machine.conf when it exists.
+    static Machine& Reset(const std::string& prefix);
+
+    const std::string& Prefix() const { return prefix_; }
+
+    // Reads one "key=value" setting as machine.conf does; false for an unknown key or value.
+    bool Configure(const std::string& key, const std::string& value);
+
+    // Clock: the real UTC time unless fixed.
+    void SetClock(const SYSTEMTIME& utc);
+    uint64_t NowFileTime() const;  // 100 ns ticks since 1601-01-01 UTC
+
+    // Account: LocalSystem when euid is 0, unless set.
+    void SetLocalSystem(bool localSystem) { localSystem_ = localSystem; }
+    bool IsLocalSystem() const;
+
+    // The tool's own version resource (the build's version unless set); absent when removed.
+    void SetFileVersion(WORD major, WORD minor, WORD build, WORD revision);
+    void RemoveVersionResource() { hasVersionResource_ = false; }
+    bool HasVersionResource() const { return hasVersionResource_; }
+    void FileVersion(DWORD* versionMS, DWORD* versionLS) const;
+
+    // The device the console input (CONIN$) is read from: the controlling terminal unless set.
+    void SetConsoleDevice(const std::string& path) { consoleDevice_ = path; }
+    const std::string& ConsoleDevice() const { return consoleDevice_; }
+
+    // Fault injection.
+    void AddFault(const Fault& fault);
+    void FailCall(const std::string& function, DWORD error, unsigned skip = 0, int times = 1);
+    void LimitTransfer(const std::string& function, DWORD bytes, unsigned skip = 0, int times = 1);
+    // Asked by each stand-in call on entry; sets nothing itself.
+    FaultHit Check(const char* function);
+
+    // --- certificate stores and chains
+
+    // --- CryptoAPI, name rendering and HTTPS
+
+  private:
+    explicit Machine(const std::string& prefix);
+    void LoadConfiguration();
+
+    std::string prefix_;
+    std::optional<uint64_t> fixedClock_;
+    std::optional<bool> localSystem_;
+    bool hasVersionResource_ = true;
+    std::optional<DWORD> versionMS_, versionLS_;
+    std::string consoleDevice_ = "/dev/tty";
+    struct FaultState;
+    FaultState* faults_;
+
+  public:
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+};
+
+// Sets the thread's last error and yields FALSE, the usual failure of a stand-in call.
+BOOL Fail(DWORD error);
+
+// Checks the fault table for `function`: on a hit sets the last error and yields true.
+bool Injected(const char* function);
+
+}  // namespace standin

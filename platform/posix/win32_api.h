@@ -1,0 +1,14 @@
+// Stand-in for the Windows SDK headers on POSIX: exactly the subset of types, constants and
+// functions that the tool calls, with Windows values and meanings. Grouped by the DLL that
+// provides each call on Windows; the implementations live in platform/posix/<dll>*.cpp.
+#pragma once
+
+#include "api/types.h"
+#include "api/kernel32.h"
+#include "api/advapi32.h"
+#include "api/version.h"
+#include "api/crypt32.h"
+#include "api/crypt32_chain.h"
+#include "api/crypt32_encode.h"
+#include "api/advapi32_crypto.h"
+#include "api/winhttp.h"

@@ -1,0 +1,66 @@
+#include "file_handle.h"
+
+#include <cstdarg>
+
+#include "report_log.h"
+
+FileHandle::~FileHandle() {
+    if (IsOpen()) {
+        Close();
+    }
+}
+
+ReportLog* FileHandle::ReportTarget() {
+    return g_reportLog;
+}
+
+void FileHandle::ReportFailure(const wchar_t* format, ...) {
+    ReportLog* log = ReportTarget();
+    if (log == nullptr) {
+        return;
+    }
+    va_list arguments;
+    va_start(arguments, format);
+    log->PrintFailureReport(format, arguments);
+    va_end(arguments);
+}
+
+bool FileHandle::Close() {
+    if (!IsOpen()) {
+        return true;
+    }
+    if (!CloseHandle(handle)) {
+        ReportFailure(L"\r\nCannot close file");
+        return false;
+    }
+    handle = INVALID_HANDLE_VALUE;
+    return true;
+}
+
+bool FileHandle::Read(void* buffer, DWORD byteCount) {
+    DWORD read = 0;
+    if (!ReadFile(handle, buffer, byteCount, &read, nullptr)) {
+        ReportFailure(L"\r\nCannot read from file (gle: 0x%08X)", GetLastError());
+        return false;
+    }
+    if (read < byteCount) {
+        ReportFailure(L"\r\nCannot read all data from file, requested %d bytes, read %d bytes.",
+                      byteCount, read);
+        return false;
+    }
+    return true;
+}
+
+bool FileHandle::Write(const void* buffer, DWORD byteCount) {
+    DWORD written = 0;
+    if (!WriteFile(handle, buffer, byteCount, &written, nullptr)) {
+        ReportFailure(L"\r\nCannot write to file (gle: 0x%08X)", GetLastError());
+        return false;
+    }
+    if (written < byteCount) {
+        ReportFailure(L"\r\nCannot write all data from file, requested %d bytes, written %d bytes.",
+                      byteCount, written);
+        return false;
+    }
+    return true;
+}

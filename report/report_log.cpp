@@ -1,0 +1,306 @@
+#include "report_log.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <limits>
+#include <new>
+#include <vector>
+
+#include "console_output.h"
+#include "wide_format.h"
+
+ReportLog* g_reportLog = nullptr;
+
+namespace {
+
+const wchar_t StartBanner[] =
+    L"\r\n###########################################\r\nLog start time: "
+    L"%04d.%02d.%02d %02d:%02d.%02d\r\n###########################################\r\n";
+const wchar_t EndBanner[] =
+    L"\r\n###########################################\r\nLog end time: "
+    L"%04d.%02d.%02d %02d:%02d.%02d\r\n###########################################\r\n";
+
+const wchar_t ErrorPrefix[] = L"error: ";
+const wchar_t WarningPrefix[] = L"warning: ";
+
+// A print operation's buffer needs prefix + text + terminator characters.
+bool NeededCharacters(size_t prefixLength, size_t textLength, uint32_t* needed) {
+    const size_t limit = std::numeric_limits<uint32_t>::max();
+    if (textLength > limit - prefixLength - 1) {
+        return false;
+    }
+    *needed = static_cast<uint32_t>(prefixLength + textLength + 1);
+    return true;
+}
+
+}  // namespace
+
+ReportLog::ReportLog(const wchar_t* logPath) {
+    handle = CreateFileW(logPath, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+    if (!IsOpen()) {
+        return;
+    }
+    if (SetFilePointer(handle, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) {
+        PrintError(L"\r\nCannot set file pointer (gle: 0x%08X)", GetLastError());
+    }
+    DWORD size = GetFileSize(handle, nullptr);
+    if (size == 0) {
+        const uint8_t byteOrderMark[] = {0xFF, 0xFE};
+        Write(byteOrderMark, sizeof byteOrderMark);
+    }
+    WriteBanner(StartBanner);
+    PrintToolVersion(*this);
+}
+
+ReportLog::~ReportLog() {
+    WriteBanner(EndBanner);
+    if (IsOpen() && !CloseHandle(handle)) {
+        PrintError(L"\r\nCannot close file");
+    }
+    // A failed close is reported once, here; the system closes the handle when the process ends.
+    handle = INVALID_HANDLE_VALUE;
+    free(buffer);
+    free(units_);
+}
+
+void ReportLog::WriteBanner(const wchar_t* format) {
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    LogOnly(format, now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+}
+
+ReportLog* ReportLog::ReportTarget() {
+    return inFailureReport_ ? nullptr : this;
+}
+
+bool ReportLog::Reserve(uint32_t count) {
+    bool grown = true;
+    if (capacity < count) {
+        const size_t bytes = static_cast<size_t>(count) * sizeof(wchar_t);
+        void* block = buffer == nullptr ? malloc(bytes) : realloc(buffer, bytes);
+        if (block != nullptr) {
+            buffer = static_cast<wchar_t*>(block);
+            capacity = count;
+        } else {
+            grown = false;
+        }
+    }
+    if (buffer != nullptr) {
+        wmemset(buffer, L'\0', capacity);
+    }
+    return grown;
+}
+
+bool ReportLog::Print(const wchar_t* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    bool printed = PrintWith(L"", Target::LogAndConsole, format, arguments);
+    va_end(arguments);
+    return printed;
+}
+
+bool ReportLog::PrintError(const wchar_t* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    bool printed = PrintWith(ErrorPrefix, Target::LogAndConsole, format, arguments);
+    va_end(arguments);
+    return printed;
+}
+
+bool ReportLog::PrintWarning(const wchar_t* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    bool printed = PrintWith(WarningPrefix, Target::LogAndConsole, format, arguments);
+    va_end(arguments);
+    return printed;
+}
+
+bool ReportLog::LogOnly(const wchar_t* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    bool printed = PrintWith(L"", Target::LogOnly, format, arguments);
+    va_end(arguments);
+    return printed;
+}
+
+void ReportLog::PrintFailureReport(const wchar_t* format, va_list arguments) {
+    const bool outer = !inFailureReport_;
+    inFailureReport_ = true;
+    PrintWith(ErrorPrefix, Target::LogAndConsole, format, arguments);
+    if (outer) {
+        inFailureReport_ = false;
+    }
+}
+
+bool ReportLog::PrintWith(const wchar_t* prefix, Target target, const wchar_t* format,
+                          va_list arguments) {
+    if (printDepth_ > 0) {
+        // A report made while a message is being written (its log write failed): the scratch
+        // buffer still holds that message, which must reach the console after this one.
+        return PrintNested(prefix, target, format, arguments);
+    }
+    const size_t prefixLength = wcslen(prefix);
+    va_list counting;
+    va_copy(counting, arguments);
+    const size_t textLength = FormatWide(nullptr, 0, format, counting);
+    va_end(counting);
+    uint32_t needed = 0;
+    if (!NeededCharacters(prefixLength, textLength, &needed) || !Reserve(needed)) {
+        return false;
+    }
+    wmemcpy(buffer, prefix, prefixLength);
+    va_list formatting;
+    va_copy(formatting, arguments);
+    FormatWide(buffer + prefixLength, textLength + 1, format, formatting);
+    va_end(formatting);
+    ++printDepth_;
+    Emit(buffer, prefixLength + textLength, target);
+    --printDepth_;
+    return true;
+}
+
+bool ReportLog::PrintNested(const wchar_t* prefix, Target target, const wchar_t* format,
+                            va_list arguments) {
+    const size_t prefixLength = wcslen(prefix);
+    va_list counting;
+    va_copy(counting, arguments);
+    const size_t textLength = FormatWide(nullptr, 0, format, counting);
+    va_end(counting);
+    std::vector<wchar_t> text;
+    uint32_t needed = 0;
+    if (!NeededCharacters(prefixLength, textLength, &needed)) {
+        return false;
+    }
+    try {
+        text.resize(needed);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    wmemcpy(text.data(), prefix, prefixLength);
+    va_list formatting;
+    va_copy(formatting, arguments);
+    FormatWide(text.data() + prefixLength, textLength + 1, format, formatting);
+    va_end(formatting);
+    ++printDepth_;
+    Emit(text.data(), prefixLength + textLength, target);
+    --printDepth_;
+    return true;
+}
+
+void ReportLog::Emit(const wchar_t* text, size_t length, Target target) {
+    WriteText(text, length);
+    if (target == Target::LogAndConsole) {
+        WriteToStream(STD_ERROR_HANDLE, text, length);
+    }
+}
+
+// The log holds UTF-16LE code units: wchar_t text as it is where wchar_t is 16 bits, encoded
+// where it is wider.
+bool ReportLog::WriteText(const wchar_t* text, size_t length) {
+    if (!IsOpen()) {
+        return false;
+    }
+    if constexpr (sizeof(wchar_t) == 2) {
+        return Write(text, static_cast<DWORD>(length * 2));
+    } else {
+        const size_t most = length * 2;
+        if (unitsCapacity_ < most || units_ == nullptr) {
+            void* block = realloc(units_, (most > 0 ? most : 1) * sizeof(uint16_t));
+            if (block == nullptr) {
+                return false;
+            }
+            units_ = static_cast<uint16_t*>(block);
+            unitsCapacity_ = most > 0 ? most : 1;
+        }
+        size_t count = 0;
+        for (size_t i = 0; i < length; ++i) {
+            uint32_t c = static_cast<uint32_t>(text[i]);
+            if (c > 0x10FFFF) {
+                c = 0xFFFD;
+            }
+            if (c >= 0x10000) {
+                c -= 0x10000;
+                units_[count++] = static_cast<uint16_t>(0xD800 + (c >> 10));
+                units_[count++] = static_cast<uint16_t>(0xDC00 + (c & 0x3FF));
+            } else {
+                units_[count++] = static_cast<uint16_t>(c);
+            }
+        }
+        return Write(units_, static_cast<DWORD>(count * 2));
+    }
+}
+
+bool OpenReportLog(const wchar_t* exePath) {
+    if (exePath == nullptr) {
+        return false;
+    }
+    const size_t length = wcslen(exePath);
+    if (length > std::numeric_limits<size_t>::max() / sizeof(wchar_t) - 6) {
+        PrintToStandardOutput(L"Fatal error: Out of memory");
+        return false;
+    }
+    auto* path = static_cast<wchar_t*>(malloc((length + 6) * sizeof(wchar_t)));
+    if (path == nullptr) {
+        PrintToStandardOutput(L"Fatal error: Out of memory");
+        return false;
+    }
+    wmemcpy(path, exePath, length + 1);
+    wchar_t* point = wcsrchr(path, L'.');
+    if (point == nullptr) {
+        free(path);
+        PrintToStandardOutput(L"Fatal error: Out of memory");
+        return false;
+    }
+    wcscpy(point, L".txt");
+    auto* log = new (std::nothrow) ReportLog(path);
+    free(path);
+    if (log == nullptr) {
+        PrintToStandardOutput(L"Fatal error: Out of memory");
+        return false;
+    }
+    if (!log->IsOpen()) {
+        PrintToStandardOutput(L"Fatal error: While creating log file.");
+        delete log;
+        return false;
+    }
+    g_reportLog = log;
+    return true;
+}
+
+void PrintToolVersion(ReportLog& log) {
+    wchar_t modulePath[520] = {};
+    if (GetModuleFileNameW(nullptr, modulePath, 520) == 0) {
+        PrintToStandardOutput(L"Cannot GetModuleFileName (%d)\n", GetLastError());
+        return;
+    }
+    DWORD unused = 0;
+    DWORD size = GetFileVersionInfoSizeW(modulePath, &unused);
+    if (size == 0) {
+        PrintToStandardOutput(L"Error in GetFileVersionInfoSize: %d\n", GetLastError());
+        return;
+    }
+    void* block = calloc(size, 1);
+    if (block == nullptr) {
+        PrintToStandardOutput(L"Error in GetFileVersionInfo: %d\n", ERROR_NOT_ENOUGH_MEMORY);
+        return;
+    }
+    if (!GetFileVersionInfoW(modulePath, 0, size, block)) {
+        PrintToStandardOutput(L"Error in GetFileVersionInfo: %d\n", GetLastError());
+        free(block);
+        return;
+    }
+    VS_FIXEDFILEINFO* info = nullptr;
+    UINT infoLength = 0;
+    if (!VerQueryValueW(block, L"\\", reinterpret_cast<LPVOID*>(&info), &infoLength) ||
+        info == nullptr) {
+        PrintToStandardOutput(L"Error in VerQueryValue: %d\n", GetLastError());
+        free(block);
+        return;
+    }
+    log.Print(L"FileVersion of this tool: %d.%d.%d.%d\n", HIWORD(info->dwFileVersionMS),
+              LOWORD(info->dwFileVersionMS), HIWORD(info->dwFileVersionLS),
+              LOWORD(info->dwFileVersionLS));
+    free(block);
+}

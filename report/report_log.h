@@ -1,0 +1,63 @@
+// The report log: the one object through which the run reports, to a UTF-16LE log file beside
+// the program and to the console (standard error).
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+
+#include "file_handle.h"
+
+class ReportLog : public FileHandle {
+  public:
+    // Opens (or creates) the log exclusively, appends, writes the byte order mark into an
+    // empty file, the start banner and the tool-version line. Holds no file when the open fails.
+    explicit ReportLog(const wchar_t* logPath);
+    // Writes the end banner and closes the file.
+    ~ReportLog() override;
+
+    // Each formats one message with the report's formatter and writes it, prefix first, to the
+    // log and (except LogOnly) to standard error. False when the message could not be formatted
+    // for lack of memory; nothing is written then.
+    bool Print(const wchar_t* format, ...);
+    bool PrintError(const wchar_t* format, ...);    // prefix "error: "
+    bool PrintWarning(const wchar_t* format, ...);  // prefix "warning: "
+    bool LogOnly(const wchar_t* format, ...);
+
+    // Makes the scratch buffer at least `count` characters long and zero-fills it.
+    bool Reserve(uint32_t count);
+
+    // The failure report of a file write or read: PrintError, except that a failure of its
+    // own log write is not reported again.
+    void PrintFailureReport(const wchar_t* format, va_list arguments);
+
+    uint32_t capacity = 0;
+    wchar_t* buffer = nullptr;
+
+  protected:
+    ReportLog* ReportTarget() override;
+
+  private:
+    enum class Target { LogAndConsole, LogOnly };
+    bool PrintWith(const wchar_t* prefix, Target target, const wchar_t* format, va_list arguments);
+    bool PrintNested(const wchar_t* prefix, Target target, const wchar_t* format,
+                     va_list arguments);
+    void Emit(const wchar_t* text, size_t length, Target target);
+    bool WriteText(const wchar_t* text, size_t length);
+    void WriteBanner(const wchar_t* format);
+
+    int printDepth_ = 0;            // prints in progress: a nested one keeps off `buffer`
+    bool inFailureReport_ = false;  // a failure report's own failures are not reported
+    uint16_t* units_ = nullptr;     // UTF-16 of a message where wchar_t is wider
+    size_t unitsCapacity_ = 0;
+};
+
+// The run's one report log; null until OpenReportLog succeeded.
+extern ReportLog* g_reportLog;
+
+// Derives the log path from argv[0] (everything from its last '.' becomes ".txt") and creates
+// g_reportLog. False, after a fatal message on standard output, when it cannot.
+bool OpenReportLog(const wchar_t* exePath);
+
+// Prints the tool's own file version through `log` as the first line of the run; its failures
+// go to standard output only.
+void PrintToolVersion(ReportLog& log);

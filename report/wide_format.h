@@ -1,0 +1,17 @@
+// The report's own wide formatter, with the meanings Windows (LLP64, MSVC) gives the
+// conversions on every build: "%s" and "%ws" a wide string, "%S" a narrow one (each byte the
+// character of the same code), "%d %i %u %x %X" and their "l" forms 32 bits, "%lld" and "%I64d"
+// (and u, x, X) 64 bits; flags '0', ' ', '-', '+'; a width, also '*'; "%%". An unknown conversion
+// is copied as it stands and takes no argument.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+
+// Formats into `out`, which holds `capacity` characters (the terminator included), cutting the
+// text to fit; returns the length the whole text needs, without its terminator. With a null
+// `out` (or capacity 0) it only counts.
+size_t FormatWide(wchar_t* out, size_t capacity, const wchar_t* format, va_list arguments);
+
+// The same with the arguments given directly.
+size_t FormatWideArgs(wchar_t* out, size_t capacity, const wchar_t* format, ...);
