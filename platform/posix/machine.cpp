@@ -145,7 +145,8 @@ void Machine::LoadConfiguration() {
 }
 
 // Keys: clock=<UTC time>; account=system|user; version=a.b.c.d|none; console=<device>;
-// fail=<function>:<error>[:<skip>[:<times>]]; limit=<function>:<bytes>[:<skip>[:<times>]].
+// hash-missing=md5|sha1|sha256|sha384|sha512;
+// fail=<function>:<error>[:<skip>[:<times>|always]]; limit=<function>:<bytes>[:<skip>[:<times>]].
 bool Machine::Configure(const std::string& key, const std::string& value) {
     if (key == "clock") {
         SYSTEMTIME time;
@@ -184,6 +185,20 @@ bool Machine::Configure(const std::string& key, const std::string& value) {
     if (key == "console") {
         SetConsoleDevice(value);
         return true;
+    }
+    if (key == "hash-missing") {
+        static const std::pair<const char*, ALG_ID> names[] = {{"md5", CALG_MD5},
+                                                               {"sha1", CALG_SHA1},
+                                                               {"sha256", CALG_SHA_256},
+                                                               {"sha384", CALG_SHA_384},
+                                                               {"sha512", CALG_SHA_512}};
+        for (const auto& [name, algorithm] : names) {
+            if (value == name) {
+                RemoveHashAlgorithm(algorithm);
+                return true;
+            }
+        }
+        return false;
     }
     if (key == "fail" || key == "limit") {
         std::vector<std::string> parts = Split(value, ':');

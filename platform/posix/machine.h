@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 
 #include "win32_api.h"
@@ -79,6 +80,10 @@ class Machine {
 
     // --- CryptoAPI, name rendering and HTTPS
 
+    // A hash algorithm the providers lack: CryptCreateHash fails with NTE_BAD_ALGID.
+    void RemoveHashAlgorithm(ALG_ID algorithm) { removedHashes_.insert(algorithm); }
+    bool HasHashAlgorithm(ALG_ID algorithm) const { return removedHashes_.count(algorithm) == 0; }
+
   private:
     explicit Machine(const std::string& prefix);
     void LoadConfiguration();
@@ -91,6 +96,7 @@ class Machine {
     std::string consoleDevice_ = "/dev/tty";
     struct FaultState;
     FaultState* faults_;
+    std::set<ALG_ID> removedHashes_;
 
   public:
     ~Machine();
