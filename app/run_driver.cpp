@@ -2,7 +2,9 @@
 
 #include "account_check.h"
 #include "key_wait.h"
+#include "net/service_endpoint.h"
 #include "report/report_log.h"
+#include "trust/sha2_support.h"
 
 namespace {
 
@@ -10,6 +12,9 @@ const wchar_t Prompt[] = L"\r\n\r\nPress any key to quit...";
 
 void RunChecks() {
     // Each check prints its own heading, findings and verdict; none changes the run.
+    CheckSha2Support();
+    // The chain tests of the current user's and the local machine's engines come here.
+    TestServiceEndpoint();
 }
 
 // Prompt, key wait, end banner: how every run but /pkiclean ends.

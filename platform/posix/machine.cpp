@@ -200,6 +200,40 @@ bool Machine::Configure(const std::string& key, const std::string& value) {
         }
         return false;
     }
+    // HTTPS keys: https-route=<host>:<address>:<port>; trust-bundle=<PEM file>;
+    // http-timeouts=<connect>:<send>:<receive> in milliseconds.
+    if (key == "https-route") {
+        std::vector<std::string> parts = Split(value, ':');
+        unsigned long long port = 0;
+        if (parts.size() != 3 || parts[0].empty() || parts[1].empty() ||
+            !ParseUnsigned(parts[2], &port) || port == 0 || port > 0xFFFF) {
+            return false;
+        }
+        SetHttpsRoute(parts[0], parts[1], static_cast<unsigned>(port));
+        return true;
+    }
+    if (key == "trust-bundle") {
+        SetTrustBundle(value);
+        return true;
+    }
+    if (key == "http-timeouts") {
+        std::vector<std::string> parts = Split(value, ':');
+        unsigned long long n[3];
+        if (parts.size() != 3) {
+            return false;
+        }
+        for (int i = 0; i < 3; ++i) {
+            if (!ParseUnsigned(parts[i], &n[i]) || n[i] > 0xFFFFFFFF) {
+                return false;
+            }
+        }
+        HttpTimeouts timeouts;
+        timeouts.connect = static_cast<DWORD>(n[0]);
+        timeouts.send = static_cast<DWORD>(n[1]);
+        timeouts.receive = static_cast<DWORD>(n[2]);
+        SetHttpTimeouts(timeouts);
+        return true;
+    }
     if (key == "fail" || key == "limit") {
         std::vector<std::string> parts = Split(value, ':');
         unsigned long long number = 0, skip = 0, times = 1;
@@ -225,6 +259,20 @@ bool Machine::Configure(const std::string& key, const std::string& value) {
         return true;
     }
     return false;
+}
+
+void Machine::SetHttpsRoute(const std::string& host, const std::string& address, unsigned port) {
+    httpsRoutes_[host] = HttpsRouteTarget{address, port};
+}
+
+bool Machine::HttpsRoute(const std::string& host, std::string* address, unsigned* port) const {
+    auto found = httpsRoutes_.find(host);
+    if (found == httpsRoutes_.end()) {
+        return false;
+    }
+    *address = found->second.address;
+    *port = found->second.port;
+    return true;
 }
 
 void Machine::SetClock(const SYSTEMTIME& utc) {

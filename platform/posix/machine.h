@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -84,6 +85,36 @@ class Machine {
     void RemoveHashAlgorithm(ALG_ID algorithm) { removedHashes_.insert(algorithm); }
     bool HasHashAlgorithm(ALG_ID algorithm) const { return removedHashes_.count(algorithm) == 0; }
 
+    // Where a WinHTTP connection to `host` really goes (a test's own server): the address is
+    // resolved in its place and the port replaces the request's; SNI and the certificate's name
+    // check still use `host`. Without a route the host's name is resolved as it stands.
+    void SetHttpsRoute(const std::string& host, const std::string& address, unsigned port);
+    bool HttpsRoute(const std::string& host, std::string* address, unsigned* port) const;
+
+    // The CA certificates that WinHTTP's validation trusts: a PEM bundle, the host's by default.
+    void SetTrustBundle(const std::string& path) { trustBundle_ = path; }
+    const std::string& TrustBundle() const { return trustBundle_; }
+
+    // WinHTTP's default time-outs in milliseconds, 0 meaning none (a test shortens them).
+    struct HttpTimeouts {
+        DWORD resolve = 0;
+        DWORD connect = 60000;
+        DWORD send = 30000;
+        DWORD receive = 30000;
+    };
+    void SetHttpTimeouts(const HttpTimeouts& timeouts) { httpTimeouts_ = timeouts; }
+    const HttpTimeouts& DefaultHttpTimeouts() const { return httpTimeouts_; }
+
+  private:
+    struct HttpsRouteTarget {
+        std::string address;
+        unsigned port = 0;
+    };
+    std::map<std::string, HttpsRouteTarget> httpsRoutes_;
+    std::string trustBundle_ = "/etc/ssl/certs/ca-certificates.crt";
+    HttpTimeouts httpTimeouts_;
+
+  public:
   private:
     explicit Machine(const std::string& prefix);
     void LoadConfiguration();

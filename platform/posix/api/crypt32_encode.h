@@ -2,3 +2,23 @@
 #pragma once
 
 #include "crypt32.h"
+
+#define CRYPT_STRING_BASE64HEADER 0x00000000
+#define CRYPT_STRING_BASE64 0x00000001
+#define CRYPT_STRING_NOCRLF 0x40000000
+#define CRYPT_STRING_NOCR 0x80000000
+
+#define CERT_SIMPLE_NAME_STR 1
+#define CERT_OID_NAME_STR 2
+#define CERT_X500_NAME_STR 3
+#define CERT_NAME_STR_SEMICOLON_FLAG 0x40000000
+#define CERT_NAME_STR_NO_PLUS_FLAG 0x20000000
+#define CERT_NAME_STR_NO_QUOTING_FLAG 0x10000000
+#define CERT_NAME_STR_CRLF_FLAG 0x08000000
+#define CERT_NAME_STR_COMMA_FLAG 0x04000000
+#define CERT_NAME_STR_REVERSE_FLAG 0x02000000
+
+BOOL WINAPI CryptBinaryToStringW(const BYTE* binary, DWORD length, DWORD flags, LPWSTR text,
+                                 DWORD* count);
+DWORD WINAPI CertNameToStrW(DWORD encodingType, PCERT_NAME_BLOB name, DWORD type, LPWSTR text,
+                            DWORD count);

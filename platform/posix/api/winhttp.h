@@ -2,3 +2,63 @@
 #pragma once
 
 #include "crypt32.h"
+
+typedef LPVOID HINTERNET;
+typedef WORD INTERNET_PORT;
+
+#define WINHTTP_ACCESS_TYPE_DEFAULT_PROXY 0
+#define WINHTTP_ACCESS_TYPE_NO_PROXY 1
+#define WINHTTP_ACCESS_TYPE_NAMED_PROXY 3
+#define WINHTTP_NO_PROXY_NAME nullptr
+#define WINHTTP_NO_PROXY_BYPASS nullptr
+#define WINHTTP_FLAG_ASYNC 0x10000000
+
+#define INTERNET_DEFAULT_HTTP_PORT 80
+#define INTERNET_DEFAULT_HTTPS_PORT 443
+
+#define WINHTTP_NO_REFERER nullptr
+#define WINHTTP_DEFAULT_ACCEPT_TYPES nullptr
+#define WINHTTP_FLAG_SECURE 0x00800000
+#define WINHTTP_NO_ADDITIONAL_HEADERS nullptr
+#define WINHTTP_NO_REQUEST_DATA nullptr
+
+#define WINHTTP_ADDREQ_FLAG_ADD_IF_NEW 0x10000000
+#define WINHTTP_ADDREQ_FLAG_ADD 0x20000000
+#define WINHTTP_ADDREQ_FLAG_REPLACE 0x80000000
+
+#define WINHTTP_OPTION_SERVER_CERT_CONTEXT 78
+
+#define WINHTTP_ERROR_BASE 12000
+#define ERROR_WINHTTP_TIMEOUT 12002L
+#define ERROR_WINHTTP_INTERNAL_ERROR 12004L
+#define ERROR_WINHTTP_INVALID_URL 12005L
+#define ERROR_WINHTTP_NAME_NOT_RESOLVED 12007L
+#define ERROR_WINHTTP_INVALID_OPTION 12009L
+#define ERROR_WINHTTP_OPERATION_CANCELLED 12017L
+#define ERROR_WINHTTP_INCORRECT_HANDLE_TYPE 12018L
+#define ERROR_WINHTTP_INCORRECT_HANDLE_STATE 12019L
+#define ERROR_WINHTTP_CANNOT_CONNECT 12029L
+#define ERROR_WINHTTP_CONNECTION_ERROR 12030L
+#define ERROR_WINHTTP_HEADER_NOT_FOUND 12150L
+#define ERROR_WINHTTP_INVALID_SERVER_RESPONSE 12152L
+#define ERROR_WINHTTP_INVALID_HEADER 12153L
+#define ERROR_WINHTTP_SECURE_CHANNEL_ERROR 12157L
+#define ERROR_WINHTTP_SECURE_FAILURE 12175L
+
+HINTERNET WINAPI WinHttpOpen(LPCWSTR agent, DWORD accessType, LPCWSTR proxy, LPCWSTR proxyBypass,
+                             DWORD flags);
+HINTERNET WINAPI WinHttpConnect(HINTERNET session, LPCWSTR server, INTERNET_PORT port,
+                                DWORD reserved);
+HINTERNET WINAPI WinHttpOpenRequest(HINTERNET connection, LPCWSTR verb, LPCWSTR object,
+                                    LPCWSTR version, LPCWSTR referrer, LPCWSTR* acceptTypes,
+                                    DWORD flags);
+BOOL WINAPI WinHttpAddRequestHeaders(HINTERNET request, LPCWSTR headers, DWORD length,
+                                     DWORD modifiers);
+BOOL WINAPI WinHttpSendRequest(HINTERNET request, LPCWSTR headers, DWORD headersLength,
+                               LPVOID optional, DWORD optionalLength, DWORD totalLength,
+                               DWORD_PTR context);
+BOOL WINAPI WinHttpReceiveResponse(HINTERNET request, LPVOID reserved);
+BOOL WINAPI WinHttpQueryDataAvailable(HINTERNET request, LPDWORD available);
+BOOL WINAPI WinHttpReadData(HINTERNET request, LPVOID buffer, DWORD toRead, LPDWORD read);
+BOOL WINAPI WinHttpQueryOption(HINTERNET handle, DWORD option, LPVOID buffer, LPDWORD bufferLength);
+BOOL WINAPI WinHttpCloseHandle(HINTERNET handle);
