@@ -189,7 +189,7 @@ bool RenderName(const CERT_NAME_BLOB& blob, DWORD type, std::wstring* text) {
     }
     X509_NAME_free(name);
     if (type & CERT_NAME_STR_REVERSE_FLAG) {
-        rdns.assign(rdns.rbegin(), rdns.rend());
+        std::reverse(rdns.begin(), rdns.end());
     }
     text->clear();
     for (size_t r = 0; r < rdns.size(); ++r) {
