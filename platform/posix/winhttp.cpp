@@ -487,7 +487,10 @@ DWORD ReadResponseHead(Request& request) {
         }
         request.chunkStep = ChunkStep::Size;
         request.bodyDone = request.framing == Framing::Length && length == 0;
-        return DecodeBody(request) ? ERROR_SUCCESS : ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
+        if (!DecodeBody(request)) {
+            request.failure = ERROR_WINHTTP_INVALID_SERVER_RESPONSE;  // for the first read
+        }
+        return ERROR_SUCCESS;
     }
 }
 
