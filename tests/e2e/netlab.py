@@ -285,3 +285,29 @@ def main():
 
 if __name__ == "__main__":
     main()
+
+
+# --- for scenarios
+
+PROBE_HEADING = "\n\nResponse from request https://service.tolv.com/edf"
+PROMPT = "\r\n\r\nPress any key to quit..."
+
+
+def probe_section(console):
+    """The endpoint probe's part of a run's console text, from its heading to the prompt: the
+    checks before it belong to other scenarios."""
+    start = console.find(PROBE_HEADING)
+    return console[start:] if start >= 0 else console
+
+
+def play_probe(t, lab, expected="probe.txt"):
+    """Runs the tool once in the scenario's lab and compares the probe's text."""
+    result = t.run()
+    t.check(result.exit == 0, f"exit code {result.exit}, expected 0")
+    t.check(result.stdout == "", f"standard output {result.stdout!r}, expected nothing")
+    t.check(result.stderr.endswith(PROMPT), "the run does not end with the prompt")
+    t.check(PROBE_HEADING in result.stderr, "no probe heading in the console text")
+    t.expect_text(probe_section(result.stderr), expected)
+    timing = Path(t.work) / "netlab.time"
+    if timing.exists() and hasattr(t, "notes"):
+        t.notes.append(f"tool run in the lab: {timing.read_text().strip()} s")
