@@ -42,7 +42,7 @@ class RunDriverTest : public MachineTest {
             g_reportLog = nullptr;
         }
         Outcome outcome{exitCode, streams.Stderr(), streams.Stdout(), ""};
-        outcome.log = DecodeUtf16Log(ReadFile(workDir() + "/skelvane.txt"));
+        outcome.log = DecodeUtf16Log(ReadHostFile(workDir() + "/skelvane.txt"));
         return outcome;
     }
 

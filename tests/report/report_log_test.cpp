@@ -27,7 +27,7 @@ class ReportLogTest : public MachineTest {
 
     std::string LogPath() const { return workDir() + "/skelvane.txt"; }
     std::wstring ExePath() const { return WindowsPath("skelvane.exe"); }
-    std::string LogText() const { return DecodeUtf16Log(ReadFile(LogPath())); }
+    std::string LogText() const { return DecodeUtf16Log(ReadHostFile(LogPath())); }
 
     void OpenAndClose() {
         ASSERT_TRUE(OpenReportLog(ExePath().c_str()));
@@ -39,7 +39,7 @@ class ReportLogTest : public MachineTest {
 TEST_F(ReportLogTest, NewLogHoldsByteOrderMarkBannersAndVersionLine) {
     CapturedStreams streams;
     OpenAndClose();
-    std::string bytes = ReadFile(LogPath());
+    std::string bytes = ReadHostFile(LogPath());
     ASSERT_GE(bytes.size(), 2u);
     EXPECT_EQ(bytes.substr(0, 2), "\xFF\xFE");
     EXPECT_EQ(LogText(), "\xEF\xBB\xBF" + std::string(StartBanner) + VersionLine + EndBanner);
@@ -57,13 +57,13 @@ TEST_F(ReportLogTest, SecondRunAppendsWithoutSecondByteOrderMark) {
 
 TEST_F(ReportLogTest, ByteOrderMarkOnlyForAnEmptyFile) {
     CapturedStreams streams;
-    WriteFile(LogPath(), "");
+    WriteHostFile(LogPath(), "");
     OpenAndClose();
-    EXPECT_EQ(ReadFile(LogPath()).substr(0, 2), "\xFF\xFE");
+    EXPECT_EQ(ReadHostFile(LogPath()).substr(0, 2), "\xFF\xFE");
 
-    WriteFile(LogPath(), "ab");  // one UTF-16 unit that is not a byte order mark
+    WriteHostFile(LogPath(), "ab");  // one UTF-16 unit that is not a byte order mark
     OpenAndClose();
-    EXPECT_EQ(ReadFile(LogPath()).substr(0, 4), std::string("ab\r\0", 4));
+    EXPECT_EQ(ReadHostFile(LogPath()).substr(0, 4), std::string("ab\r\0", 4));
 }
 
 TEST_F(ReportLogTest, LogPathComesFromTheLastPointOfArgvZero) {
@@ -130,11 +130,11 @@ class PrinterTest : public ReportLogTest {
         ReportLogTest::SetUp();
         streams_ = std::make_unique<CapturedStreams>();
         ASSERT_TRUE(OpenReportLog(ExePath().c_str()));
-        headerBytes_ = ReadFile(LogPath()).size();
+        headerBytes_ = ReadHostFile(LogPath()).size();
     }
     // What the log received after the opening blocks.
     std::string Appended() const {
-        return DecodeUtf16Log(ReadFile(LogPath()).substr(headerBytes_));
+        return DecodeUtf16Log(ReadHostFile(LogPath()).substr(headerBytes_));
     }
     // What standard error received after the version line.
     std::string ConsoleAfterVersion() { return streams_->Stderr().substr(sizeof VersionLine - 1); }
@@ -148,7 +148,7 @@ TEST_F(PrinterTest, PrefixesStandBeforeTheLeadingLineBreak) {
     EXPECT_TRUE(g_reportLog->PrintError(L"\r\nCannot close file"));
     EXPECT_TRUE(g_reportLog->Print(L"%s=%d", L"a", 1));
     const std::string expected = "warning: \r\nxerror: \r\nCannot close filea=1";
-    EXPECT_EQ(ReadFile(LogPath()).size() - headerBytes_, 2 * expected.size());
+    EXPECT_EQ(ReadHostFile(LogPath()).size() - headerBytes_, 2 * expected.size());
     EXPECT_EQ(Appended(), expected);
     EXPECT_EQ(ConsoleAfterVersion(), expected);
 }
@@ -161,7 +161,7 @@ TEST_F(PrinterTest, PercentInsideAnArgumentReachesConsoleUnchanged) {
 
 TEST_F(PrinterTest, EmptyFormatWritesNothing) {
     EXPECT_TRUE(g_reportLog->Print(L""));
-    EXPECT_EQ(ReadFile(LogPath()).size(), headerBytes_);
+    EXPECT_EQ(ReadHostFile(LogPath()).size(), headerBytes_);
     EXPECT_EQ(ConsoleAfterVersion(), "");
 }
 
@@ -199,7 +199,7 @@ TEST_F(PrinterTest, ReserveZeroFillsAndNeverShrinks) {
 
 TEST_F(PrinterTest, WideTextOutsideTheBmpIsOneSurrogatePairInTheLog) {
     g_reportLog->Print(L"\U0001F600");
-    EXPECT_EQ(ReadFile(LogPath()).substr(headerBytes_), std::string("\x3D\xD8\x00\xDE", 4));
+    EXPECT_EQ(ReadHostFile(LogPath()).substr(headerBytes_), std::string("\x3D\xD8\x00\xDE", 4));
     EXPECT_EQ(ConsoleAfterVersion(), "\xF0\x9F\x98\x80");
 }
 
@@ -209,7 +209,7 @@ TEST_F(PrinterTest, FailedLogWriteIsReportedOnceAndBothReachTheConsole) {
     EXPECT_TRUE(g_reportLog->Print(L"\r\nmessage %d", 7));
     EXPECT_EQ(ConsoleAfterVersion(),
               "error: \r\nCannot write to file (gle: 0x00000070)\r\nmessage 7");
-    EXPECT_EQ(ReadFile(LogPath()).size(), headerBytes_);
+    EXPECT_EQ(ReadHostFile(LogPath()).size(), headerBytes_);
 }
 
 TEST_F(PrinterTest, ShortLogWriteIsReported) {
@@ -234,7 +234,7 @@ TEST_F(PrinterTest, FailedCloseIsReported) {
 class FileHandleTest : public MachineTest {
   protected:
     void Open(FileHandle& file, const std::string& bytes) {
-        WriteFile(workDir() + "/data.bin", bytes);
+        WriteHostFile(workDir() + "/data.bin", bytes);
         file.handle = CreateFileW(WindowsPath("data.bin").c_str(), GENERIC_READ, 0, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(file.handle, INVALID_HANDLE_VALUE);
