@@ -11,8 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "net/service_endpoint.h"
 #include "report/report_log.h"
 #include "support/machine_fixture.h"
+#include "trust/sha2_support.h"
 
 namespace {
 
@@ -21,6 +23,24 @@ const char Prompt[] = "\r\n\r\nPress any key to quit...";
 
 class RunDriverTest : public MachineTest {
   protected:
+    void SetUp() override {
+        MachineTest::SetUp();
+        // The endpoint probe must not leave the machine: nothing listens where it connects.
+        machine().SetHttpsRoute("service.tolv.com", "127.0.0.1", 9);
+    }
+
+    // What the checks print on this machine, called one after another as the driver calls them.
+    std::string ChecksOutput() {
+        g_reportLog = new ReportLog(WindowsPath("checks.txt").c_str());
+        CapturedStreams streams;
+        CheckSha2Support();
+        TestServiceEndpoint();
+        std::string text = streams.Stderr();
+        delete g_reportLog;
+        g_reportLog = nullptr;
+        return text;
+    }
+
     struct Outcome {
         int exitCode;
         std::string console;
@@ -76,7 +96,7 @@ TEST(ArgumentComparison, FoldsAsciiLettersOnly) {
 TEST_F(RunDriverTest, NormalRunEndsWithPromptEndBannerAndZero) {
     Outcome outcome = Run({});
     EXPECT_EQ(outcome.exitCode, 0);
-    EXPECT_EQ(outcome.console, std::string(VersionLine) + Prompt);
+    EXPECT_EQ(outcome.console, std::string(VersionLine) + ChecksOutput() + Prompt);
     EXPECT_EQ(outcome.standardOutput, "");
     EXPECT_TRUE(HasEndBanner(outcome.log));
     EXPECT_NE(outcome.log.find(Prompt), std::string::npos);
@@ -88,7 +108,7 @@ TEST_F(RunDriverTest, OtherArgumentsRunTheNormalChecks) {
     for (const auto& commandLine : commandLines) {
         Outcome outcome = Run(commandLine);
         EXPECT_EQ(outcome.exitCode, 0);
-        EXPECT_EQ(outcome.console, std::string(VersionLine) + Prompt);
+        EXPECT_EQ(outcome.console, std::string(VersionLine) + ChecksOutput() + Prompt);
     }
 }
 
@@ -155,8 +175,8 @@ TEST_F(RunDriverTest, LocalSystemIsNamedAndDoesNotWait) {
     auto run = std::async(std::launch::async, [&] { return Run({}); });
     ASSERT_EQ(run.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     Outcome outcome = run.get();
-    EXPECT_EQ(outcome.console,
-              std::string(VersionLine) + "User: NT AUTHORITY\\SYSTEM\r\n" + Prompt);
+    EXPECT_EQ(outcome.console, std::string(VersionLine) + "User: NT AUTHORITY\\SYSTEM\r\n" +
+                                   ChecksOutput() + Prompt);
     EXPECT_EQ(outcome.exitCode, 0);
 }
 

@@ -65,7 +65,7 @@ std::string Base64Block(const char* label, const std::string& bytes, DWORD flags
 }
 
 std::string RenderFile(const std::string& name) {
-    const std::string bytes = MachineTest::ReadFile(DataDir + name);
+    const std::string bytes = MachineTest::ReadHostFile(DataDir + name);
     std::string out = "== " + name.substr(name.find_last_of('/') + 1) + "\n";
     PCCERT_CONTEXT context = CertCreateCertificateContext(
         X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, reinterpret_cast<const BYTE*>(bytes.data()),
@@ -88,7 +88,7 @@ std::string RenderFile(const std::string& name) {
 
 // The reference split into its "== file" sections.
 std::map<std::string, std::string> ReferenceSections() {
-    const std::string text = MachineTest::ReadFile(DataDir + "render/wine-renderings.txt");
+    const std::string text = MachineTest::ReadHostFile(DataDir + "render/wine-renderings.txt");
     std::map<std::string, std::string> sections;
     size_t at = 0;
     while (at < text.size()) {
@@ -119,7 +119,7 @@ TEST_F(Crypt32EncodeTest, RendersAsWineDoes) {
 // that group at the end of the line before and loses the end marker; Windows ends with a short
 // line of its own, as the stand-in does.
 TEST_F(Crypt32EncodeTest, ShortLastLineStandsOnItsOwn) {
-    const std::string bytes = ReadFile(DataDir + "render/bytes49.bin");
+    const std::string bytes = ReadHostFile(DataDir + "render/bytes49.bin");
     ASSERT_EQ(bytes.size(), 49u);
     const std::string rendered = RenderFile("render/bytes49.bin");
     EXPECT_NE(rendered, ReferenceSections()["bytes49.bin"]);
@@ -156,7 +156,7 @@ TEST_F(Crypt32EncodeTest, Base64BufferTooSmall) {
 }
 
 TEST_F(Crypt32EncodeTest, NameIntoShortBufferIsCutAndTerminated) {
-    const std::string bytes = ReadFile(DataDir + "thawte-rsa-ca-2018.der");
+    const std::string bytes = ReadHostFile(DataDir + "thawte-rsa-ca-2018.der");
     PCCERT_CONTEXT context =
         CertCreateCertificateContext(X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(bytes.data()),
                                      static_cast<DWORD>(bytes.size()));
