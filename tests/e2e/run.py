@@ -165,33 +165,40 @@ class Context:
             argv = wrap(self, argv)
         if isolated:
             self._build.before_isolated_run(self)
+        started = time.monotonic()
         try:
             return self._spawn(argv, executable, timeout)
         finally:
             if isolated:
                 self._build.after_isolated_run(self)
+            runs = self._runner.timings.setdefault(f"{self.build} tool run", [])
+            runs.append(time.monotonic() - started)
 
     def _spawn(self, argv, executable, timeout):
         # No terminal and no input: the tool's key wait finds no console and returns at once.
-        process = subprocess.Popen(
-            argv,
-            executable=executable,
-            cwd=self.work,
-            env=self._build.environment(self),
-            stdin=subprocess.DEVNULL,
-            stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE,
-            start_new_session=True,
-        )
-        try:
-            stdout, stderr = process.communicate(timeout=timeout)
-            code = process.returncode
-        except subprocess.TimeoutExpired:
-            os.killpg(process.pid, signal.SIGKILL)
-            stdout, stderr = process.communicate()
-            code = None
-            self.failures.append(f"run {argv!r} did not end within {timeout} s")
-        return Result(decode(stdout), decode(stderr), code)
+        # Output goes to files, not pipes: Wine's helper processes inherit the streams and keep
+        # a pipe open for seconds after the tool has ended.
+        with tempfile.TemporaryFile() as stdout, tempfile.TemporaryFile() as stderr:
+            process = subprocess.Popen(
+                argv,
+                executable=executable,
+                cwd=self.work,
+                env=self._build.environment(self),
+                stdin=subprocess.DEVNULL,
+                stdout=stdout,
+                stderr=stderr,
+                start_new_session=True,
+            )
+            try:
+                code = process.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait()
+                code = None
+                self.failures.append(f"run {argv!r} did not end within {timeout} s")
+            stdout.seek(0)
+            stderr.seek(0)
+            return Result(decode(stdout.read()), decode(stderr.read()), code)
 
     def wine(self, args, timeout=60):
         """Runs a Wine program (e.g. ["regedit", "/S", file]) in this scenario's prefix."""
