@@ -296,6 +296,7 @@ class WineBuild:
         self.tool = tool
         self.runner = runner
         self.template = None
+        self.template_error = None  # set once: a failed init is not retried per scenario
         self.launcher = None
 
     def environment(self, t):
@@ -305,12 +306,22 @@ class WineBuild:
         # One initialised prefix per runner invocation; each scenario gets a copy of it.
         if self.template is not None:
             return
+        if self.template_error is not None:
+            raise RuntimeError(self.template_error)
         template = self.runner.temp / "wine-template"
         env = dict(os.environ, WINEPREFIX=str(template), **WINE_ENV)
         started = time.monotonic()
         for argv in (["wineboot", "-i"], ["wineserver", "-w"]):
-            subprocess.run(argv, env=env, stdin=subprocess.DEVNULL, capture_output=True,
-                           check=True, timeout=300)
+            try:
+                done = subprocess.run(argv, env=env, stdin=subprocess.DEVNULL,
+                                      capture_output=True, timeout=300)
+                problem = f"exit code {done.returncode}" if done.returncode else None
+            except (OSError, subprocess.TimeoutExpired) as error:
+                done, problem = None, str(error)
+            if problem:
+                output = decode(done.stderr).strip() if done else ""
+                self.template_error = f"{' '.join(argv)} failed ({problem}) {output}".strip()
+                raise RuntimeError(self.template_error)
         self.runner.timings["wine template init"] = [time.monotonic() - started]
         self.template = template
 
