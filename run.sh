@@ -35,7 +35,7 @@ install_missing() {
         as_root dpkg --add-architecture i386
     fi
     as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
         "${missing[@]}"
 }
 

@@ -169,10 +169,10 @@ class Context:
         try:
             return self._spawn(argv, executable, timeout)
         finally:
-            if isolated:
-                self._build.after_isolated_run(self)
             runs = self._runner.timings.setdefault(f"{self.build} tool run", [])
             runs.append(time.monotonic() - started)
+            if isolated:
+                self._build.after_isolated_run(self)
 
     def _spawn(self, argv, executable, timeout):
         # No terminal and no input: the tool's key wait finds no console and returns at once.
@@ -249,7 +249,10 @@ class Context:
         if self.build == "wine":
             variant = path.with_name(f"{path.stem}.wine{path.suffix}")
             if variant.exists():
-                reason = (variant.parent / "wine-difference.txt").read_text().strip()
+                reason_file = variant.parent / "wine-difference.txt"
+                if not reason_file.is_file():
+                    raise RuntimeError(f"{variant} without {reason_file.name} giving its reason")
+                reason = reason_file.read_text().strip()
                 note = f"known Wine difference in {variant.name}: {reason}"
                 if note not in self.notes:
                     self.notes.append(note)
@@ -312,16 +315,19 @@ class WineBuild:
         env = dict(os.environ, WINEPREFIX=str(template), **WINE_ENV)
         started = time.monotonic()
         for argv in (["wineboot", "-i"], ["wineserver", "-w"]):
-            try:
-                done = subprocess.run(argv, env=env, stdin=subprocess.DEVNULL,
-                                      capture_output=True, timeout=300)
-                problem = f"exit code {done.returncode}" if done.returncode else None
-            except (OSError, subprocess.TimeoutExpired) as error:
-                done, problem = None, str(error)
-            if problem:
-                output = decode(done.stderr).strip() if done else ""
-                self.template_error = f"{' '.join(argv)} failed ({problem}) {output}".strip()
-                raise RuntimeError(self.template_error)
+            # Output to a file: Wine's helper processes would hold a pipe open.
+            with tempfile.TemporaryFile() as output:
+                try:
+                    code = subprocess.run(argv, env=env, stdin=subprocess.DEVNULL, stdout=output,
+                                          stderr=output, timeout=300).returncode
+                    problem = f"exit code {code}" if code else None
+                except (OSError, subprocess.TimeoutExpired) as error:
+                    problem = str(error)
+                if problem:
+                    output.seek(0)
+                    said = decode(output.read()).strip()
+                    self.template_error = f"{' '.join(argv)} failed ({problem}) {said}".strip()
+                    raise RuntimeError(self.template_error)
         self.runner.timings["wine template init"] = [time.monotonic() - started]
         self.template = template
 
@@ -431,8 +437,9 @@ class Runner:
         context.work.mkdir()
         try:
             context.failures.extend(scenario.problems())
-            build.prepare(context)
-            scenario.module.play(context)
+            if not context.failures:
+                build.prepare(context)
+                scenario.module.play(context)
         except Exception:
             context.failures.append("scenario raised:\n" + traceback.format_exc().rstrip())
         finally:
