@@ -147,7 +147,8 @@ class Context:
 
     # -- running the tool
 
-    def run(self, args=(), argv0=None, timeout=60):
+    def run(self, args=(), argv0=None, timeout=60, env=None):
+        """Runs the tool once; `env` adds variables to its environment (e.g. TZ)."""
         argv, executable = self._build.command(self, list(args), argv0)
         wrap = getattr(self._scenario.module, "wrap", None)
         isolated = bool(self._readonly) or wrap is not None
@@ -167,14 +168,14 @@ class Context:
             self._build.before_isolated_run(self)
         started = time.monotonic()
         try:
-            return self._spawn(argv, executable, timeout)
+            return self._spawn(argv, executable, timeout, env)
         finally:
             runs = self._runner.timings.setdefault(f"{self.build} tool run", [])
             runs.append(time.monotonic() - started)
             if isolated:
                 self._build.after_isolated_run(self)
 
-    def _spawn(self, argv, executable, timeout):
+    def _spawn(self, argv, executable, timeout, env=None):
         # No terminal and no input: the tool's key wait finds no console and returns at once.
         # Output goes to files, not pipes: Wine's helper processes inherit the streams and keep
         # a pipe open for seconds after the tool has ended.
@@ -183,7 +184,7 @@ class Context:
                 argv,
                 executable=executable,
                 cwd=self.work,
-                env=self._build.environment(self),
+                env=dict(self._build.environment(self), **(env or {})),
                 stdin=subprocess.DEVNULL,
                 stdout=stdout,
                 stderr=stderr,
