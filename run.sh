@@ -25,13 +25,13 @@ as_root() {
 install_missing() {
     local missing=() package
     for package in "$@"; do
-        if [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" != "install ok installed" ]; then
+        [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" = "install ok installed" ] ||
             missing+=("$package")
-        fi
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "Installing: ${missing[*]}"
-    if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    if [[ " ${missing[*]} " == *":i386 "* ]] &&
+        ! dpkg --print-foreign-architectures | grep -qx i386; then
         as_root dpkg --add-architecture i386
     fi
     as_root env DEBIAN_FRONTEND=noninteractive apt-get update -q

@@ -1,7 +1,7 @@
 """The tool-version line shows all four 16-bit parts of the file version; without a version
 resource the reason goes to standard output, no version line is shown and the run goes on."""
 
-NOT_ON = {"wine": "the version resource is built into skelvane.exe; only the stand-in can change it"}
+NOT_ON = {"wine": "skelvane.exe carries its version resource; only the stand-in can change it"}
 
 
 def play(t):
