@@ -314,3 +314,73 @@ TEST_F(WinHttpTest, EveryCallCanBeMadeToFail) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(WinHttpTest, IntermediateFromTheServerCompletesTheChain) {
+    // Only the root is trusted; the server sends the CA between them, as servers do.
+    const TestCertificate intermediate =
+        IssueCertificate({{{"CN", "Skelvane Test Intermediate"}}, {}, &ca_, "", -1, 3650, true});
+    const TestCertificate leaf = IssueCertificate(
+        {{{"CN", "service.tolv.com"}}, {}, &intermediate, "service.tolv.com", -1, 30, false});
+    LoopbackTlsServer server(leaf, {ReplyWithLength("ok")}, 0, false, {intermediate});
+    HINTERNET request = Request(server.Port());
+    EXPECT_TRUE(Send(request)) << GetLastError();
+}
+
+TEST_F(WinHttpTest, WithoutTheIntermediateTheChainIsIncomplete) {
+    const TestCertificate intermediate =
+        IssueCertificate({{{"CN", "Skelvane Test Intermediate"}}, {}, &ca_, "", -1, 3650, true});
+    const TestCertificate leaf = IssueCertificate(
+        {{{"CN", "service.tolv.com"}}, {}, &intermediate, "service.tolv.com", -1, 30, false});
+    LoopbackTlsServer server(leaf, {ReplyWithLength("ok")});
+    HINTERNET request = Request(server.Port());
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(Send(request));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINHTTP_SECURE_FAILURE));
+}
+
+TEST(MachineHttpsSettings, ConfigurationKeys) {
+    char pattern[] = "/tmp/skelvane-conf-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    standin::Machine& machine = standin::Machine::Reset(pattern);
+    const struct {
+        const char* key;
+        const char* value;
+        bool accepted;
+    } rows[] = {
+        {"https-route", "service.tolv.com:127.0.0.1:4443", true},
+        {"https-route", "service.tolv.com:127.0.0.1", false},
+        {"https-route", "service.tolv.com:127.0.0.1:0", false},
+        {"https-route", "service.tolv.com:127.0.0.1:70000", false},
+        {"https-route", ":127.0.0.1:443", false},
+        {"trust-bundle", "/tmp/bundle.pem", true},
+        {"http-timeouts", "100:200:300", true},
+        {"http-timeouts", "100:200", false},
+        {"http-timeouts", "1:x:3", false},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(machine.Configure(row.key, row.value), row.accepted)
+            << row.key << "=" << row.value;
+    }
+    std::string address;
+    unsigned port = 0;
+    ASSERT_TRUE(machine.HttpsRoute("service.tolv.com", &address, &port));
+    EXPECT_EQ(address, "127.0.0.1");
+    EXPECT_EQ(port, 4443u);
+    EXPECT_FALSE(machine.HttpsRoute("pki.tolv.com", &address, &port));
+    EXPECT_EQ(machine.TrustBundle(), "/tmp/bundle.pem");
+    EXPECT_EQ(machine.DefaultHttpTimeouts().connect, 100u);
+    EXPECT_EQ(machine.DefaultHttpTimeouts().send, 200u);
+    EXPECT_EQ(machine.DefaultHttpTimeouts().receive, 300u);
+    EXPECT_EQ(machine.DefaultHttpTimeouts().resolve, 0u);
+    // A fresh machine has WinHTTP's own defaults.
+    standin::Machine& fresh = standin::Machine::Reset(pattern);
+    EXPECT_EQ(fresh.DefaultHttpTimeouts().connect, 60000u);
+    EXPECT_EQ(fresh.DefaultHttpTimeouts().send, 30000u);
+    EXPECT_EQ(fresh.DefaultHttpTimeouts().receive, 30000u);
+    EXPECT_EQ(fresh.TrustBundle(), "/etc/ssl/certs/ca-certificates.crt");
+    EXPECT_EQ(system(("rm -rf '" + std::string(pattern) + "'").c_str()), 0);
+}
+
+}  // namespace
