@@ -588,7 +588,7 @@ HINTERNET WINAPI WinHttpConnect(HINTERNET session, LPCWSTR server, INTERNET_PORT
     connection->agent = owner->agent;
     connection->timeouts = owner->timeouts;
     connection->host = Narrow(server);
-    connection->port = port == 0 ? INTERNET_DEFAULT_HTTP_PORT : port;
+    connection->port = port;  // 0: the scheme's port, known when the request is opened
     HINTERNET handle = AddHandle(std::move(connection));
     SetLastError(ERROR_SUCCESS);
     return handle;
@@ -608,11 +608,13 @@ HINTERNET WINAPI WinHttpOpenRequest(HINTERNET connection, LPCWSTR verb, LPCWSTR 
     request->agent = owner->agent;
     request->timeouts = owner->timeouts;
     request->host = owner->host;
-    request->port = owner->port;
+    request->secure = (flags & WINHTTP_FLAG_SECURE) != 0;
+    request->port = owner->port != 0  ? owner->port
+                    : request->secure ? INTERNET_DEFAULT_HTTPS_PORT
+                                      : INTERNET_DEFAULT_HTTP_PORT;
     request->verb = verb == nullptr || *verb == L'\0' ? "GET" : Narrow(verb);
     request->path = object == nullptr || *object == L'\0' ? "/" : Narrow(object);
     request->version = version == nullptr || *version == L'\0' ? "HTTP/1.1" : Narrow(version);
-    request->secure = (flags & WINHTTP_FLAG_SECURE) != 0;
     if (referrer != nullptr && *referrer != L'\0') {
         request->addedHeaders += "Referer: " + Narrow(referrer) + "\r\n";
     }
