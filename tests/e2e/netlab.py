@@ -103,8 +103,11 @@ def decode_piece(piece):
 
 
 def lab_command(config_path, argv):
-    return ["unshare", "--net", "--mount", "--propagation", "private", "--",
-            sys.executable, str(Path(__file__).resolve()), "inside", str(config_path), "--"] + argv
+    # Without root, a user namespace lends the rights the set-up needs, inside only.
+    user = [] if os.geteuid() == 0 else ["--map-root-user"]
+    return (["unshare"] + user + ["--net", "--mount", "--propagation", "private", "--",
+                                  sys.executable, str(Path(__file__).resolve()), "inside",
+                                  str(config_path), "--"] + argv)
 
 
 # --- inside the namespaces

@@ -1,5 +1,6 @@
-"""The expected reply in two TLS records, a pause between them: two reads, so the content is
-not OK and both pieces stand between the separators, one right after the other."""
+"""The expected reply in two TLS records, a long pause between them so that even a slow client
+reads the first alone: two reads, so the content is not OK and both pieces stand between the
+separators, one right after the other."""
 
 import sys
 from pathlib import Path
@@ -8,7 +9,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
 import netlab  # noqa: E402
 
 LAB = netlab.Lab(certificate="interceptor", trust=["test-ca"],
-                 reply=[netlab.EXPECTED_REPLY[:60], netlab.EXPECTED_REPLY[60:]], pause_ms=300)
+                 reply=[netlab.EXPECTED_REPLY[:60], netlab.EXPECTED_REPLY[60:]], pause_ms=800)
 
 
 def wrap(t, argv):
