@@ -1,7 +1,12 @@
 // The stand-in's WinHTTP against a loopback TLS server: validation as WinHTTP's default,
 // the certificate kept after a refusal, body framings and pieces, time-outs and error codes.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -381,6 +386,57 @@ TEST(MachineHttpsSettings, ConfigurationKeys) {
     EXPECT_EQ(fresh.DefaultHttpTimeouts().receive, 30000u);
     EXPECT_EQ(fresh.TrustBundle(), "/etc/ssl/certs/ca-certificates.crt");
     EXPECT_EQ(system(("rm -rf '" + std::string(pattern) + "'").c_str()), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// A listener whose accept queue is full: the kernel drops further connection attempts, so a
+// connect waits until its time-out.
+class FullListener {
+  public:
+    FullListener() {
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        bind(listener_, reinterpret_cast<sockaddr*>(&address), size);
+        listen(listener_, 0);
+        getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+        port_ = ntohs(address.sin_port);
+        for (int& filler : fillers_) {
+            filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+            connect(filler, reinterpret_cast<sockaddr*>(&address), size);
+        }
+        usleep(100000);
+    }
+    ~FullListener() {
+        for (int filler : fillers_) {
+            close(filler);
+        }
+        close(listener_);
+    }
+    unsigned Port() const { return port_; }
+
+  private:
+    int listener_ = -1;
+    int fillers_[4] = {-1, -1, -1, -1};
+    unsigned port_ = 0;
+};
+
+TEST_F(WinHttpTest, ConnectTimeout) {
+    standin::Machine::HttpTimeouts timeouts;
+    timeouts.connect = 300;
+    machine().SetHttpTimeouts(timeouts);
+    FullListener listener;
+    HINTERNET request = Request(listener.Port());
+    const auto started = std::chrono::steady_clock::now();
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(Send(request));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINHTTP_TIMEOUT));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
 }
 
 }  // namespace
