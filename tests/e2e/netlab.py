@@ -311,6 +311,11 @@ def play_probe(t, lab, expected="probe.txt"):
     t.check(result.stderr.endswith(PROMPT), "the run does not end with the prompt")
     t.check(PROBE_HEADING in result.stderr, "no probe heading in the console text")
     t.expect_text(probe_section(result.stderr), expected)
+    # The log holds the same text, in UTF-16, before its end banner.
+    log = t.log_bytes()
+    if t.check(log is not None and log.startswith(b"\xff\xfe"), "no UTF-16 log"):
+        text = log[2:].decode("utf-16-le", errors="replace")
+        t.expect_text(probe_section(text[:text.rfind(PROMPT) + len(PROMPT)]), expected)
     timing = Path(t.work) / "netlab.time"
     if timing.exists() and hasattr(t, "notes"):
         t.notes.append(f"tool run in the lab: {timing.read_text().strip()} s")
