@@ -146,7 +146,8 @@ void Machine::LoadConfiguration() {
 
 // Keys: clock=<UTC time>; account=system|user; version=a.b.c.d|none; console=<device>;
 // hash-missing=md5|sha1|sha256|sha384|sha512;
-// fail=<function>:<error>[:<skip>[:<times>|always]]; limit=<function>:<bytes>[:<skip>[:<times>]].
+// fail=<function>[@<path end>]:<error>[:<skip>[:<times>|always]];
+// limit=<function>[@<path end>]:<bytes>[:<skip>[:<times>]].
 bool Machine::Configure(const std::string& key, const std::string& value) {
     if (key == "clock") {
         SYSTEMTIME time;
@@ -214,6 +215,10 @@ bool Machine::Configure(const std::string& key, const std::string& value) {
         }
         Fault fault;
         fault.function = parts[0];
+        if (size_t at = fault.function.find('@'); at != std::string::npos) {
+            fault.object = fault.function.substr(at + 1);
+            fault.function.resize(at);
+        }
         fault.skip = static_cast<unsigned>(skip);
         fault.times = forever ? -1 : static_cast<int>(times);
         if (key == "fail") {
@@ -286,10 +291,15 @@ void Machine::LimitTransfer(const std::string& function, DWORD bytes, unsigned s
     AddFault(fault);
 }
 
-FaultHit Machine::Check(const char* function) {
+FaultHit Machine::Check(const char* function, const std::string& object) {
     FaultHit hit;
+    auto concerns = [&](const Fault& fault) {
+        return fault.object.empty() || (object.size() >= fault.object.size() &&
+                                        object.compare(object.size() - fault.object.size(),
+                                                       std::string::npos, fault.object) == 0);
+    };
     for (auto& rule : faults_->rules) {
-        if (rule.fault.function != function || rule.fault.times == 0) {
+        if (rule.fault.function != function || rule.fault.times == 0 || !concerns(rule.fault)) {
             continue;
         }
         if (rule.seen++ < rule.fault.skip || hit.fail || hit.limited) {
@@ -314,8 +324,8 @@ BOOL Fail(DWORD error) {
     return FALSE;
 }
 
-bool Injected(const char* function) {
-    FaultHit hit = Machine::Current().Check(function);
+bool Injected(const char* function, const std::string& object) {
+    FaultHit hit = Machine::Current().Check(function, object);
     if (hit.fail) {
         SetLastError(hit.error);
     }

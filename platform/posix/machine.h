@@ -25,6 +25,7 @@ struct Fault {
     unsigned skip = 0;   // calls of the function that pass before the first hit
     int times = 1;       // hits before the fault is used up; -1 for ever
     int64_t limit = -1;  // >= 0: the call succeeds but moves at most this many bytes
+    std::string object;  // when set: only calls on a file whose host path ends with this
 };
 
 // What a stand-in call learns when it asks whether it is to fail.
@@ -81,8 +82,9 @@ class Machine {
     void AddFault(const Fault& fault);
     void FailCall(const std::string& function, DWORD error, unsigned skip = 0, int times = 1);
     void LimitTransfer(const std::string& function, DWORD bytes, unsigned skip = 0, int times = 1);
-    // Asked by each stand-in call on entry; sets nothing itself.
-    FaultHit Check(const char* function);
+    // Asked by each stand-in call on entry; sets nothing itself. `object` is the host path of
+    // the file the call works on, if any.
+    FaultHit Check(const char* function, const std::string& object = std::string());
 
     // --- certificate stores and chains
 
@@ -118,6 +120,6 @@ class Machine {
 BOOL Fail(DWORD error);
 
 // Checks the fault table for `function`: on a hit sets the last error and yields true.
-bool Injected(const char* function);
+bool Injected(const char* function, const std::string& object = std::string());
 
 }  // namespace standin
