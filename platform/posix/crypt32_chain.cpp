@@ -108,21 +108,25 @@ const ErrorBits VerifyErrorBits[] = {
     {X509_V_ERR_UNSUPPORTED_NAME_SYNTAX, CERT_TRUST_HAS_NOT_DEFINED_NAME_CONSTRAINT},
 };
 
+struct VerifyFinding {
+    int depth;
+    int error;
+    X509* certificate;  // the one OpenSSL names, when it names one
+};
+
 // Errors that say the chain stops short of any root.
 bool IsMissingIssuer(int error) {
     return error == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT ||
            error == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY;
 }
 
-struct VerifyFinding {
-    int depth;
-    int error;
-};
-
-int KeepVerifying(int, X509_STORE_CTX* context) {
+int KeepVerifying(int ok, X509_STORE_CTX* context) {
+    if (ok == 1) {
+        return 1;  // a certificate passed (the context may still hold an earlier error)
+    }
     auto* findings = static_cast<std::vector<VerifyFinding>*>(X509_STORE_CTX_get_app_data(context));
-    findings->push_back(
-        {X509_STORE_CTX_get_error_depth(context), X509_STORE_CTX_get_error(context)});
+    findings->push_back({X509_STORE_CTX_get_error_depth(context), X509_STORE_CTX_get_error(context),
+                         X509_STORE_CTX_get_current_cert(context)});
     return 1;  // go on: every fault is reported, not only the first
 }
 
@@ -252,6 +256,17 @@ time_t UnixTimeOf(uint64_t fileTime) {
                : static_cast<time_t>((fileTime - epochDifference) / 10000000);
 }
 
+// The element a finding concerns: the certificate OpenSSL names, else the depth it gives.
+int ElementIndexOf(STACK_OF(X509) * chain, const VerifyFinding& finding) {
+    const int count = sk_X509_num(chain);
+    for (int i = 0; finding.certificate != nullptr && i < count; ++i) {
+        if (sk_X509_value(chain, i) == finding.certificate) {
+            return i;
+        }
+    }
+    return finding.depth >= 0 && finding.depth < count ? finding.depth : -1;
+}
+
 PCCERT_CHAIN_CONTEXT NewChain(const Candidates& candidates, STACK_OF(X509) * chain,
                               const std::vector<VerifyFinding>& findings,
                               const CERT_USAGE_MATCH& requestedUsage) {
@@ -264,9 +279,11 @@ PCCERT_CHAIN_CONTEXT NewChain(const Candidates& candidates, STACK_OF(X509) * cha
             chainBits |= CERT_TRUST_IS_PARTIAL_CHAIN;
             continue;
         }
+
+        const int index = ElementIndexOf(chain, finding);
         for (const ErrorBits& row : VerifyErrorBits) {
-            if (row.error == finding.error && finding.depth >= 0 && finding.depth < count) {
-                data->elements[finding.depth].TrustStatus.dwErrorStatus |= row.bits;
+            if (row.error == finding.error && index >= 0) {
+                data->elements[index].TrustStatus.dwErrorStatus |= row.bits;
             }
         }
     }
@@ -279,6 +296,7 @@ PCCERT_CHAIN_CONTEXT NewChain(const Candidates& candidates, STACK_OF(X509) * cha
         element.pCertContext = ContextOf(candidates, certificate);
         const bool isRoot = complete && i == count - 1;
         element.TrustStatus.dwInfoStatus = InfoBits(certificate, i < count - 1 || isRoot);
+
         if (HasWeakSignature(certificate) && !IsSelfSigned(certificate)) {
             element.TrustStatus.dwErrorStatus |= CERT_TRUST_HAS_WEAK_SIGNATURE;
         }
