@@ -136,55 +136,38 @@ void ReportLog::PrintFailureReport(const wchar_t* format, va_list arguments) {
 
 bool ReportLog::PrintWith(const wchar_t* prefix, Target target, const wchar_t* format,
                           va_list arguments) {
-    if (printDepth_ > 0) {
-        // A report made while a message is being written (its log write failed): the scratch
-        // buffer still holds that message, which must reach the console after this one.
-        return PrintNested(prefix, target, format, arguments);
-    }
     const size_t prefixLength = wcslen(prefix);
     va_list counting;
     va_copy(counting, arguments);
     const size_t textLength = FormatWide(nullptr, 0, format, counting);
     va_end(counting);
-    uint32_t needed = 0;
-    if (!NeededCharacters(prefixLength, textLength, &needed) || !Reserve(needed)) {
-        return false;
-    }
-    wmemcpy(buffer, prefix, prefixLength);
-    va_list formatting;
-    va_copy(formatting, arguments);
-    FormatWide(buffer + prefixLength, textLength + 1, format, formatting);
-    va_end(formatting);
-    ++printDepth_;
-    Emit(buffer, prefixLength + textLength, target);
-    --printDepth_;
-    return true;
-}
-
-bool ReportLog::PrintNested(const wchar_t* prefix, Target target, const wchar_t* format,
-                            va_list arguments) {
-    const size_t prefixLength = wcslen(prefix);
-    va_list counting;
-    va_copy(counting, arguments);
-    const size_t textLength = FormatWide(nullptr, 0, format, counting);
-    va_end(counting);
-    std::vector<wchar_t> text;
     uint32_t needed = 0;
     if (!NeededCharacters(prefixLength, textLength, &needed)) {
         return false;
     }
-    try {
-        text.resize(needed);
-    } catch (const std::bad_alloc&) {
+    // A report made while a message is being written (its log write failed) keeps off the
+    // scratch buffer: that still holds the message, which must reach the console after it.
+    std::vector<wchar_t> nestedText;
+    wchar_t* text = nullptr;
+    if (printDepth_ > 0) {
+        try {
+            nestedText.resize(needed);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        text = nestedText.data();
+    } else if (Reserve(needed)) {
+        text = buffer;
+    } else {
         return false;
     }
-    wmemcpy(text.data(), prefix, prefixLength);
+    wmemcpy(text, prefix, prefixLength);
     va_list formatting;
     va_copy(formatting, arguments);
-    FormatWide(text.data() + prefixLength, textLength + 1, format, formatting);
+    FormatWide(text + prefixLength, textLength + 1, format, formatting);
     va_end(formatting);
     ++printDepth_;
-    Emit(text.data(), prefixLength + textLength, target);
+    Emit(text, prefixLength + textLength, target);
     --printDepth_;
     return true;
 }

@@ -39,8 +39,6 @@ class ReportLog : public FileHandle {
   private:
     enum class Target { LogAndConsole, LogOnly };
     bool PrintWith(const wchar_t* prefix, Target target, const wchar_t* format, va_list arguments);
-    bool PrintNested(const wchar_t* prefix, Target target, const wchar_t* format,
-                     va_list arguments);
     void Emit(const wchar_t* text, size_t length, Target target);
     bool WriteText(const wchar_t* text, size_t length);
     void WriteBanner(const wchar_t* format);

@@ -1,5 +1,6 @@
 // Stand-in for advapi32's token and SID calls: the process token of the machine's account
-// (LocalSystem, S-1-5-18, or an ordinary user). Only LocalSystem holds SeSecurityPrivilege.
+// (LocalSystem, S-1-5-18, or an ordinary user). By default only LocalSystem holds
+// SeSecurityPrivilege.
 // Left out: impersonation, groups, token classes other than TokenUser.
 #include <cstdlib>
 #include <cstring>
@@ -16,7 +17,7 @@ constexpr LUID SecurityPrivilegeLuid = {8, 0};  // SE_SECURITY_PRIVILEGE on Wind
 class Token : public KernelObject {
   public:
     bool localSystem = false;
-    bool securityPrivilegeEnabled = false;
+    bool holdsSecurityPrivilege = false;
 };
 
 size_t SidSize(BYTE subAuthorityCount) {
@@ -52,6 +53,7 @@ BOOL WINAPI OpenProcessToken(HANDLE process, DWORD, PHANDLE token) {
     }
     auto object = std::make_unique<Token>();
     object->localSystem = Machine::Current().IsLocalSystem();
+    object->holdsSecurityPrivilege = Machine::Current().HoldsSecurityPrivilege();
     *token = AddHandle(std::move(object));
     return TRUE;
 }
@@ -80,7 +82,7 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
         return Fail(ERROR_INVALID_HANDLE);
     }
     if (disableAll) {
-        object->securityPrivilegeEnabled = false;
+        Machine::Current().SetSecurityPrivilegeEnabled(false);
         SetLastError(ERROR_SUCCESS);
         return TRUE;
     }
@@ -92,11 +94,12 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
         const LUID_AND_ATTRIBUTES& entry = newState->Privileges[i];
         bool isSecurity = entry.Luid.LowPart == SecurityPrivilegeLuid.LowPart &&
                           entry.Luid.HighPart == SecurityPrivilegeLuid.HighPart;
-        if (!isSecurity || !object->localSystem) {
+        if (!isSecurity || !object->holdsSecurityPrivilege) {
             allAssigned = false;  // the token does not hold it
             continue;
         }
-        object->securityPrivilegeEnabled = (entry.Attributes & SE_PRIVILEGE_ENABLED) != 0;
+        Machine::Current().SetSecurityPrivilegeEnabled((entry.Attributes & SE_PRIVILEGE_ENABLED) !=
+                                                       0);
     }
     SetLastError(allAssigned ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED);
     return TRUE;

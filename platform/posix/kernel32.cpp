@@ -112,6 +112,31 @@ unsigned DaysInMonth(unsigned year, unsigned month) {
     return month == 2 && IsLeapYear(year) ? 29 : days[month - 1];
 }
 
+// Moves up to `wanted` bytes with `step` (read or write) until done, end of file or an error;
+// false with errno set on an error.
+template <class Step>
+bool Transfer(DWORD wanted, DWORD* done, Step step) {
+    *done = 0;
+    while (*done < wanted) {
+        ssize_t moved = step(*done, wanted - *done);
+        if (moved < 0 && errno == EINTR) {
+            continue;
+        }
+        if (moved < 0) {
+            return false;
+        }
+        if (moved == 0) {
+            return true;
+        }
+        *done += static_cast<DWORD>(moved);
+    }
+    return true;
+}
+
+DWORD TransferError() {
+    return errno == EBADF ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno);
+}
+
 template <class Char>
 int CopyOut(const Char* converted, size_t length, Char* out, int outSize) {
     if (length > INT_MAX) {
@@ -263,21 +288,14 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byte
     }
     DWORD wanted = hit.limited && hit.limit < bytesToRead ? hit.limit : bytesToRead;
     DWORD done = 0;
-    while (done < wanted) {
-        ssize_t got = read(fd, static_cast<char*>(buffer) + done, wanted - done);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            return Fail(errno == EBADF ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
-        }
-        if (got == 0) {
-            break;
-        }
-        done += static_cast<DWORD>(got);
-        if (bytesRead != nullptr) {
-            *bytesRead = done;
-        }
+    bool moved = Transfer(wanted, &done, [&](DWORD offset, DWORD count) {
+        return read(fd, static_cast<char*>(buffer) + offset, count);
+    });
+    if (bytesRead != nullptr) {
+        *bytesRead = done;
+    }
+    if (!moved) {
+        return Fail(TransferError());
     }
     return TRUE;
 }
@@ -297,18 +315,15 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
     }
     DWORD wanted = hit.limited && hit.limit < bytesToWrite ? hit.limit : bytesToWrite;
     DWORD done = 0;
-    while (done < wanted) {
-        ssize_t put = write(fd, static_cast<const char*>(buffer) + done, wanted - done);
-        if (put < 0 && errno == EINTR) {
-            continue;
-        }
-        if (put <= 0) {
-            return Fail(errno == EBADF ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno));
-        }
-        done += static_cast<DWORD>(put);
-        if (bytesWritten != nullptr) {
-            *bytesWritten = done;
-        }
+    bool moved = Transfer(wanted, &done, [&](DWORD offset, DWORD count) {
+        ssize_t put = write(fd, static_cast<const char*>(buffer) + offset, count);
+        return put == 0 && count > 0 ? (errno = EIO, -1) : put;  // a write that moves nothing fails
+    });
+    if (bytesWritten != nullptr) {
+        *bytesWritten = done;
+    }
+    if (!moved) {
+        return Fail(TransferError());
     }
     return TRUE;
 }

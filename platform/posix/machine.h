@@ -58,6 +58,14 @@ class Machine {
     // Account: LocalSystem when euid is 0, unless set.
     void SetLocalSystem(bool localSystem) { localSystem_ = localSystem; }
     bool IsLocalSystem() const;
+    // Whether the token holds SeSecurityPrivilege: only LocalSystem's does, unless set.
+    void SetSecurityPrivilegeHeld(bool held) { securityPrivilegeHeld_ = held; }
+    bool HoldsSecurityPrivilege() const {
+        return securityPrivilegeHeld_ ? *securityPrivilegeHeld_ : IsLocalSystem();
+    }
+    // The process token's state: whether SeSecurityPrivilege has been enabled in it.
+    bool SecurityPrivilegeEnabled() const { return securityPrivilegeEnabled_; }
+    void SetSecurityPrivilegeEnabled(bool enabled) { securityPrivilegeEnabled_ = enabled; }
 
     // The tool's own version resource (the build's version unless set); absent when removed.
     void SetFileVersion(WORD major, WORD minor, WORD build, WORD revision);
@@ -118,6 +126,8 @@ class Machine {
     std::string prefix_;
     std::optional<uint64_t> fixedClock_;
     std::optional<bool> localSystem_;
+    std::optional<bool> securityPrivilegeHeld_;
+    bool securityPrivilegeEnabled_ = false;
     bool hasVersionResource_ = true;
     std::optional<DWORD> versionMS_, versionLS_;
     std::string consoleDevice_ = "/dev/tty";

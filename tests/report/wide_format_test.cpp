@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdint>
 #include <string>
 
 namespace {
 
+// Formats twice, counting and writing, and checks that both agree.
 std::wstring Format(const wchar_t* format, ...) {
     va_list arguments;
     va_start(arguments, format);
@@ -22,8 +25,96 @@ std::wstring Format(const wchar_t* format, ...) {
     return text;
 }
 
-TEST(WideFormat, Placeholder) {
-    EXPECT_EQ(Format(L"%d", 5), L"5");
+struct IntegerCase {
+    const wchar_t* format;
+    int value;
+    const wchar_t* expected;
+};
+
+TEST(WideFormat, ThirtyTwoBitConversionsWithFlagsAndWidths) {
+    const IntegerCase cases[] = {
+        {L"%d", -5, L"-5"},
+        {L"%i", 42, L"42"},
+        {L"%u", -1, L"4294967295"},
+        {L"%x", 0x1aF, L"1af"},
+        {L"%X", 0x1aF, L"1AF"},
+        {L"%08X", 0x70, L"00000070"},
+        {L"%08x", static_cast<int>(0x80090016u), L"80090016"},
+        {L"%02d", 5, L"05"},
+        {L"%02d", 123, L"123"},
+        {L"%04d", 2019, L"2019"},
+        {L"%04x", 9, L"0009"},
+        {L"%04x", 12, L"000c"},
+        {L"% 3d", 0, L"  0"},
+        {L"% 3d", 12, L" 12"},
+        {L"% 3d", 100, L" 100"},
+        {L"% d", -7, L"-7"},
+        {L"%+d", 7, L"+7"},
+        {L"%-4d|", 7, L"7   |"},
+        {L"%05d", -42, L"-0042"},
+        {L"%ld", INT_MIN, L"-2147483648"},
+        {L"%lu", -2, L"4294967294"},
+        {L"%lx", -1, L"ffffffff"},
+        {L"0x%x", 0, L"0x0"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Format(c.format, c.value), c.expected) << "format " << c.format;
+    }
+}
+
+TEST(WideFormat, SixtyFourBitConversions) {
+    EXPECT_EQ(Format(L"%lld bytes", 5000000000LL), L"5000000000 bytes");
+    EXPECT_EQ(Format(L"%I64d", -5000000000LL), L"-5000000000");
+    EXPECT_EQ(Format(L"%I64u", 18446744073709551615ULL), L"18446744073709551615");
+    EXPECT_EQ(Format(L"%llx", 0x123456789abcULL), L"123456789abc");
+    EXPECT_EQ(Format(L"%lld", INT64_MIN), L"-9223372036854775808");
+    // A 64-bit argument followed by a 32-bit one: each conversion takes its own width.
+    EXPECT_EQ(Format(L"%lld/%d", 1LL << 40, 3), L"1099511627776/3");
+}
+
+TEST(WideFormat, Strings) {
+    EXPECT_EQ(Format(L"%s: %ws", L"BuildLab", L"7601"), L"BuildLab: 7601");
+    EXPECT_EQ(Format(L"[%5s][%-5s]", L"ab", L"cd"), L"[   ab][cd   ]");
+    // %S takes bytes; 0x80-0xFF become U+0080-U+00FF, nothing is decoded as UTF-8.
+    EXPECT_EQ(Format(L"%S", "a\x80\xe9\xff"), std::wstring(L"a\x80\xe9\xff"));
+    EXPECT_EQ(Format(L"%S", "\xc3\xa9"), std::wstring(L"\xc3\xa9"));
+    EXPECT_EQ(Format(L"%s", static_cast<const wchar_t*>(nullptr)), L"(null)");
+    EXPECT_EQ(Format(L"%S", static_cast<const char*>(nullptr)), L"(null)");
+    // Text outside the BMP passes through as it is.
+    EXPECT_EQ(Format(L"%s", L"\U0001F600"), L"\U0001F600");
+}
+
+TEST(WideFormat, PercentSigns) {
+    EXPECT_EQ(Format(L"100%%"), L"100%");
+    EXPECT_EQ(Format(L"%%SystemRoot%%\\System32"), L"%SystemRoot%\\System32");
+    // A '%' inside an argument is text, never a conversion.
+    EXPECT_EQ(Format(L"%s", L"50%d %s %%"), L"50%d %s %%");
+    EXPECT_EQ(Format(L"%S", "%n%x"), L"%n%x");
+}
+
+TEST(WideFormat, UnknownConversionsAreCopiedAndTakeNoArgument) {
+    EXPECT_EQ(Format(L"%q %d", 4), L"%q 4");
+    EXPECT_EQ(Format(L"end %"), L"end %");
+    EXPECT_EQ(Format(L"end %08"), L"end %08");
+}
+
+TEST(WideFormat, EmptyFormat) {
+    EXPECT_EQ(Format(L""), L"");
+}
+
+TEST(WideFormat, CutsToCapacityButCountsEverything) {
+    wchar_t small[5];
+    EXPECT_EQ(FormatWideArgs(small, 5, L"%d-%s", 12345, L"abc"), 9u);
+    EXPECT_EQ(std::wstring(small), L"1234");
+    wchar_t one[1] = {L'x'};
+    EXPECT_EQ(FormatWideArgs(one, 1, L"abc"), 3u);
+    EXPECT_EQ(one[0], L'\0');
+    EXPECT_EQ(FormatWideArgs(nullptr, 0, L"%d", 100), 3u);
+}
+
+TEST(WideFormat, StarWidth) {
+    EXPECT_EQ(Format(L"[%*d]", 4, 7), L"[   7]");
+    EXPECT_EQ(Format(L"[%*d]", -4, 7), L"[7   ]");
 }
 
 }  // namespace

@@ -43,14 +43,14 @@ std::wstring MachineTest::WindowsPath(const std::string& name) const {
     return standin::WindowsPathOfHost(workDir_ + "/" + name);
 }
 
-std::string MachineTest::ReadFile(const std::string& path) {
+std::string MachineTest::ReadHostFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     std::ostringstream bytes;
     bytes << file.rdbuf();
     return bytes.str();
 }
 
-void MachineTest::WriteFile(const std::string& path, const std::string& bytes) {
+void MachineTest::WriteHostFile(const std::string& path, const std::string& bytes) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
     file << bytes;
 }
@@ -73,7 +73,7 @@ std::string CapturedStreams::Finish(int which) {
     fflush(which == 0 ? stdout : stderr);
     dup2(saved_[which], fd);
     close(saved_[which]);
-    std::string text = MachineTest::ReadFile(files_[which]);
+    std::string text = MachineTest::ReadHostFile(files_[which]);
     unlink(files_[which].c_str());
     return text;
 }

@@ -11,8 +11,8 @@
 class MachineTest : public ::testing::Test {
   public:
     // Files of the host, for checking what the tool wrote.
-    static std::string ReadFile(const std::string& path);
-    static void WriteFile(const std::string& path, const std::string& bytes);
+    static std::string ReadHostFile(const std::string& path);
+    static void WriteHostFile(const std::string& path, const std::string& bytes);
 
   protected:
     void SetUp() override;
