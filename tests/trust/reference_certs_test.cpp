@@ -296,7 +296,7 @@ TEST_F(ImportReferenceRootTest, AddsTheRootAgainOnEveryRun) {
         std::string(ImportHeading) + "\r\n\r\nCertificate successfully imported";
     EXPECT_EQ(ConsoleText(), once + once);
     const std::vector<BYTE> root = CarriedCertificate("digicert-global-root-ca");
-    EXPECT_EQ(ReadFile(RootFile()), std::string(root.begin(), root.end()));
+    EXPECT_EQ(ReadHostFile(RootFile()), std::string(root.begin(), root.end()));
 }
 
 TEST_F(ImportReferenceRootTest, StoreThatCannotBeOpened) {
@@ -331,7 +331,7 @@ TEST_F(ImportReferenceRootTest, StoreThatRefusesTheRoot) {
                                      "error: \r\nError: CertAddCertificateContextToStore returned "
                                      "error " +
                                      c.code + "\r\n");
-        EXPECT_TRUE(ReadFile(RootFile()).empty());
+        EXPECT_TRUE(ReadHostFile(RootFile()).empty());
     }
 }
 

@@ -9,7 +9,7 @@
 namespace {
 
 std::vector<BYTE> ReadBytes(const std::string& path) {
-    const std::string text = MachineTest::ReadFile(path);
+    const std::string text = MachineTest::ReadHostFile(path);
     EXPECT_FALSE(text.empty()) << path;
     return std::vector<BYTE>(text.begin(), text.end());
 }
@@ -58,7 +58,7 @@ void TrustTest::TrustRoot(bool localMachine, const std::vector<BYTE>& der) {
     // Written as the store keeps it, so that no store call (and no fault set for one) is used.
     const std::string folder = machine().CertificateStoreFolder(localMachine, "Root");
     ASSERT_EQ(system(("mkdir -p '" + folder + "'").c_str()), 0);
-    WriteFile(folder + "/" + Sha1Hex(der.data(), der.size()) + ".der",
+    WriteHostFile(folder + "/" + Sha1Hex(der.data(), der.size()) + ".der",
               std::string(der.begin(), der.end()));
 }
 
