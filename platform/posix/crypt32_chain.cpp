@@ -408,9 +408,9 @@ BOOL WINAPI CertCreateCertificateChainEngine(PCERT_CHAIN_ENGINE_CONFIG config,
     auto object = std::make_unique<ChainEngine>();
     object->localMachine = (config->dwFlags & CERT_CHAIN_USE_LOCAL_MACHINE_STORE) != 0;
     for (DWORD i = 0; i < config->cAdditionalStore; ++i) {
-        HCERTSTORE store = CertDuplicateStore(config->rghAdditionalStore[i]);
+        HCERTSTORE store = DuplicateStore(config->rghAdditionalStore[i]);
         if (store == nullptr) {
-            return Fail(static_cast<DWORD>(E_INVALIDARG));  // the engine closes those it took
+            return FALSE;  // the object closes the stores it took
         }
         object->additionalStores.push_back(store);
     }

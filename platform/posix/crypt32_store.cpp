@@ -156,6 +156,16 @@ CertStore* StoreOf(HCERTSTORE store) {
     return HandleAs<CertStore>(store);
 }
 
+HCERTSTORE DuplicateStore(HCERTSTORE store) {
+    CertStore* data = StoreOf(store);
+    if (data == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    ++data->openCount;
+    return store;
+}
+
 HCERTSTORE OpenSystemStore(bool localMachine, const std::wstring& name, bool openExisting,
                            bool readOnly) {
     Machine& machine = Machine::Current();
@@ -276,6 +286,10 @@ BOOL WINAPI CertAddEncodedCertificateToStore(HCERTSTORE store, DWORD encodingTyp
 }
 
 PCCERT_CONTEXT WINAPI CertEnumCertificatesInStore(HCERTSTORE store, PCCERT_CONTEXT previous) {
+    if (Injected("CertEnumCertificatesInStore")) {
+        CertFreeCertificateContext(previous);
+        return nullptr;
+    }
     CertStore* data = StoreOf(store);
     if (data == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
@@ -299,13 +313,10 @@ PCCERT_CONTEXT WINAPI CertEnumCertificatesInStore(HCERTSTORE store, PCCERT_CONTE
 }
 
 HCERTSTORE WINAPI CertDuplicateStore(HCERTSTORE store) {
-    CertStore* data = StoreOf(store);
-    if (data == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
+    if (Injected("CertDuplicateStore")) {
         return nullptr;
     }
-    ++data->openCount;
-    return store;
+    return DuplicateStore(store);
 }
 
 BOOL WINAPI CertCloseStore(HCERTSTORE store, DWORD flags) {

@@ -31,4 +31,8 @@ CertStore* StoreOf(HCERTSTORE store);
 HCERTSTORE OpenSystemStore(bool localMachine, const std::wstring& name, bool openExisting,
                            bool readOnly);
 
+// Another reference to a live store (CertDuplicateStore without its fault check); null with
+// ERROR_INVALID_HANDLE for a handle that is not a live store.
+HCERTSTORE DuplicateStore(HCERTSTORE store);
+
 }  // namespace standin

@@ -59,7 +59,7 @@ void TrustTest::TrustRoot(bool localMachine, const std::vector<BYTE>& der) {
     const std::string folder = machine().CertificateStoreFolder(localMachine, "Root");
     ASSERT_EQ(system(("mkdir -p '" + folder + "'").c_str()), 0);
     WriteHostFile(folder + "/" + Sha1Hex(der.data(), der.size()) + ".der",
-              std::string(der.begin(), der.end()));
+                  std::string(der.begin(), der.end()));
 }
 
 void TrustTest::StartReport() {
