@@ -30,6 +30,15 @@ class ScopedCertStore {
     ~ScopedCertStore() { Release(); }
     ScopedCertStore(const ScopedCertStore&) = delete;
     ScopedCertStore& operator=(const ScopedCertStore&) = delete;
+    ScopedCertStore(ScopedCertStore&& other) noexcept
+        : handle_(other.Detach()), closeFlags_(other.closeFlags_) {}
+    ScopedCertStore& operator=(ScopedCertStore&& other) noexcept {
+        if (this != &other) {
+            Reset(other.Detach());
+            closeFlags_ = other.closeFlags_;
+        }
+        return *this;
+    }
 
     HCERTSTORE Get() const { return handle_; }
     void Reset(HCERTSTORE handle) {

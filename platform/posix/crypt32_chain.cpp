@@ -35,7 +35,7 @@ class ChainEngine : public KernelObject {
   public:
     ~ChainEngine() override {
         for (HCERTSTORE store : additionalStores) {
-            CertCloseStore(store, 0);
+            CloseStore(store);
         }
     }
     bool localMachine = false;
@@ -134,7 +134,7 @@ int KeepVerifying(int ok, X509_STORE_CTX* context) {
 struct Candidates {
     ~Candidates() {
         for (HCERTSTORE store : openedRoots) {
-            CertCloseStore(store, 0);
+            CloseStore(store);
         }
         sk_X509_free(untrusted);
         X509_STORE_free(roots);

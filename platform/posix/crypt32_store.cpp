@@ -156,6 +156,13 @@ CertStore* StoreOf(HCERTSTORE store) {
     return HandleAs<CertStore>(store);
 }
 
+void CloseStore(HCERTSTORE store) {
+    CertStore* data = StoreOf(store);
+    if (data != nullptr && --data->openCount == 0) {
+        RemoveHandle(store);
+    }
+}
+
 HCERTSTORE DuplicateStore(HCERTSTORE store) {
     CertStore* data = StoreOf(store);
     if (data == nullptr) {
@@ -330,8 +337,10 @@ BOOL WINAPI CertCloseStore(HCERTSTORE store, DWORD flags) {
     if (data == nullptr) {
         return Fail(ERROR_INVALID_HANDLE);
     }
-    if (--data->openCount == 0 || (flags & CERT_CLOSE_STORE_FORCE_FLAG) != 0) {
+    if ((flags & CERT_CLOSE_STORE_FORCE_FLAG) != 0) {
         RemoveHandle(store);
+    } else {
+        CloseStore(store);
     }
     return TRUE;
 }

@@ -167,6 +167,40 @@ TEST(ReferenceCertificates, ImportTextsDescribeTheImportedRoot) {
     CertFreeCertificateContext(context);
 }
 
+// --- the store holder
+
+TEST_F(TrustTest, ScopedCertStoreClosesOnceAndKeepsTheLastError) {
+    auto openMemory = [] {
+        return CertOpenStore(CERT_STORE_PROV_MEMORY, X509_ASN_ENCODING, 0,
+                             CERT_STORE_CREATE_NEW_FLAG, nullptr);
+    };
+    ScopedCertStore empty;
+    EXPECT_FALSE(empty.Release());
+
+    HCERTSTORE store = openMemory();
+    ScopedCertStore holder(CERT_CLOSE_STORE_FORCE_FLAG);
+    holder.Reset(store);
+    ScopedCertStore moved(std::move(holder));
+    EXPECT_EQ(holder.Get(), nullptr);
+    EXPECT_EQ(moved.Get(), store);
+    machine().FailCall("CertCloseStore", ERROR_INVALID_PARAMETER);
+    SetLastError(0x1234);
+    EXPECT_FALSE(moved.Release());  // the close call's own result
+    EXPECT_EQ(GetLastError(), 0x1234u);
+    EXPECT_EQ(moved.Get(), nullptr);
+    EXPECT_TRUE(CertCloseStore(store, 0));  // the failed close left it open
+
+    HCERTSTORE closedByHolder = openMemory();
+    CertDuplicateStore(closedByHolder);  // the holder's force flag closes every reference
+    {
+        ScopedCertStore scoped(CERT_CLOSE_STORE_FORCE_FLAG);
+        scoped.Reset(closedByHolder);
+    }
+    SetLastError(0xdeadbeef);
+    EXPECT_FALSE(CertCloseStore(closedByHolder, 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
 // --- the loader
 
 class AddEncodedCertificatesTest : public TrustTest {
