@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Everything CI checks, from a fresh Debian 12 machine on: installs what is missing, builds both
+# builds, runs the unit tests, checks the Windows program's imports and the formatting, and
+# plays the end-to-end scenarios. Exits non-zero when any step fails.
+set -uo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+cd "$ROOT"
+# shellcheck source=run.sh
+source "$ROOT/run.sh"
+set +e  # run.sh sets -e for itself; here a failed step is counted and the next one runs
+
+NATIVE_BUILD="$ROOT/build/native"
+PACKAGES=(cmake g++ make pkg-config libssl-dev libgtest-dev g++-mingw-w64-i686 wine wine32:i386
+          python3 iproute2 openssl clang-format util-linux)
+# The only DLLs skelvane.exe may import: those of every Windows installation (extend the list
+# when the tool needs another one). Never libstdc++, libgcc or winpthread: the program is static.
+SYSTEM_DLLS="kernel32 advapi32 crypt32 winhttp ws2_32 version shell32 ntdll user32 msvcrt gdi32
+             ole32 oleaut32 shlwapi wintrust secur32 bcrypt iphlpapi dnsapi userenv"
+
+failed=()
+timings=()
+STARTED=$SECONDS
+
+# step NAME COMMAND...: runs one step, times it, and records a failure.
+step() {
+    local name="$1" started=$SECONDS
+    shift
+    echo "=== $name"
+    if "$@"; then
+        timings+=("$name: $((SECONDS - started)) s")
+    else
+        timings+=("$name: $((SECONDS - started)) s, FAILED")
+        failed+=("$name")
+    fi
+}
+
+build_native() {
+    cmake -S "$ROOT" -B "$NATIVE_BUILD" -DSKELVANE_SANITIZE=ON -DSKELVANE_WERROR=ON &&
+        cmake --build "$NATIVE_BUILD" -j2
+}
+
+unit_tests() {
+    ctest --test-dir "$NATIVE_BUILD" --output-on-failure -j2
+}
+
+check_imports() {
+    local dlls dll bad=0
+    dlls="$(i686-w64-mingw32-objdump -p "$WINDOWS_BUILD/skelvane.exe" |
+            sed -n 's/^[[:space:]]*DLL Name: //p')" || return 1
+    [ -n "$dlls" ] || { echo "no imports found in skelvane.exe"; return 1; }
+    for dll in $dlls; do
+        dll="${dll,,}"
+        if [[ " $(echo $SYSTEM_DLLS) " != *" ${dll%.dll} "* && "$dll" != api-ms-win-* ]]; then
+            echo "skelvane.exe imports $dll, which is not a Windows system DLL"
+            bad=1
+        fi
+    done
+    [ $bad -eq 0 ] && echo "imports: $(echo $dlls)"
+    return $bad
+}
+
+check_format() {
+    local sources
+    if git -C "$ROOT" rev-parse --git-dir >/dev/null 2>&1; then
+        mapfile -t sources < <(git -C "$ROOT" ls-files -co --exclude-standard '*.cpp' '*.h' '*.c')
+    else
+        mapfile -t sources < <(find app report trust net cache platform tests \
+            \( -name '*.cpp' -o -name '*.h' -o -name '*.c' \) 2>/dev/null)
+    fi
+    [ ${#sources[@]} -gt 0 ] || { echo "no sources found"; return 1; }
+    clang-format --dry-run --Werror "${sources[@]}" && echo "${#sources[@]} files formatted"
+}
+
+end_to_end() {
+    python3 "$ROOT/tests/e2e/run.py" --native "$NATIVE_BUILD/skelvane" \
+        --wine "$WINDOWS_BUILD/skelvane.exe"
+}
+
+step "install" install_missing "${PACKAGES[@]}"
+step "native build" build_native
+step "windows build" build_windows
+if [ ${#failed[@]} -eq 0 ]; then
+    step "unit tests" unit_tests
+    step "imports of skelvane.exe" check_imports
+    step "formatting" check_format
+    step "end-to-end" end_to_end
+else
+    step "formatting" check_format
+fi
+
+echo "=== summary"
+printf '%s\n' "${timings[@]}" "test.sh: $((SECONDS - STARTED)) s"
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "test.sh: failed: ${failed[*]}"
+    exit 1
+fi
+echo "test.sh: all steps passed"

@@ -1,0 +1,526 @@
+#!/usr/bin/env python3
+"""Plays every scenario of tests/e2e/scenarios on both builds of the tool and compares what it
+shows with the expected texts, exactly.
+
+    run.py [--native PATH] [--wine PATH] [--builds native,wine] [--only NAME...] [--keep]
+
+One line per scenario and build ("PASS wine normal-run", "FAIL native ...: <why>"), then
+"e2e: N passed, N failed" (", N skipped" when a scenario cannot be played on a build). The
+scenario format is described in tests/e2e/README.md.
+"""
+
+import argparse
+import difflib
+import importlib.util
+import os
+import re
+import shlex
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent.parent
+SCENARIOS = HERE / "scenarios"
+LOG_NAME = "skelvane.txt"
+WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
+TIME_PATTERN = r"\d{4}\.\d{2}\.\d{2} \d{2}:\d{2}\.\d{2}"
+PLACEHOLDER = re.compile(r"\{\{([A-Z]+)\}\}")
+IS_ROOT = os.geteuid() == 0
+EXEC_AS = "import os, sys; os.execv(sys.argv[1], sys.argv[2:])"
+
+
+def project_version():
+    text = (ROOT / "CMakeLists.txt").read_text()
+    match = re.search(r"project\(\s*skelvane\s+VERSION\s+([0-9.]+)", text)
+    if not match:
+        sys.exit("run.py: no project version in CMakeLists.txt")
+    return match.group(1)
+
+
+VERSION = project_version()
+
+
+def decode(data):
+    # Keeps every byte: text that is not UTF-8 still compares (and fails) byte for byte.
+    return data.decode("utf-8", errors="surrogateescape")
+
+
+def dos_path(path):
+    # Wine's Z: drive is the host's root.
+    return "Z:" + str(path).replace("/", "\\")
+
+
+# --- comparing texts
+
+
+def expected_pattern(expected):
+    parts = []
+    position = 0
+    for match in PLACEHOLDER.finditer(expected):
+        parts.append(re.escape(expected[position : match.start()]))
+        name = match.group(1)
+        if name == "TIME":
+            parts.append(TIME_PATTERN)
+        elif name == "VERSION":
+            parts.append(re.escape(VERSION))
+        else:
+            raise ValueError(f"unknown placeholder {match.group(0)}")
+        position = match.end()
+    parts.append(re.escape(expected[position:]))
+    return re.compile("".join(parts), re.DOTALL)
+
+
+def visible_lines(text):
+    text = text.replace("\t", "\\t").replace("\r", "\\r").replace("\n", "\\n\n")
+    return text.split("\n")
+
+
+def readable_diff(expected, actual, name):
+    # The expected side keeps its placeholders; times in the actual text are shown as
+    # placeholders too, so that only real differences stand out.
+    expected = expected.replace("{{VERSION}}", VERSION)
+    actual = re.sub(TIME_PATTERN, "{{TIME}}", actual)
+    lines = difflib.unified_diff(
+        visible_lines(expected), visible_lines(actual), name, "actual", lineterm=""
+    )
+    return "\n".join(lines)
+
+
+# --- one scenario on one build
+
+
+class Result:
+    def __init__(self, stdout, stderr, exit):
+        self.stdout = stdout
+        self.stderr = stderr
+        self.exit = exit  # None when the run was stopped at its time-out
+
+    def __repr__(self):
+        return f"Result(exit={self.exit!r}, stdout={self.stdout!r}, stderr={self.stderr!r})"
+
+
+class Context:
+    """What a scenario's play(t) works with: one build, a fresh work folder and prefix."""
+
+    def __init__(self, runner, build, scenario, base):
+        self.build = build.name
+        self.dir = scenario.dir
+        self.name = scenario.name
+        self.work = base / "work"
+        self.prefix = base / "prefix"
+        self.failures = []
+        self.notes = []
+        self._runner = runner
+        self._build = build
+        self._scenario = scenario
+        self._settings = {}
+        self._readonly = []
+
+    # -- the machine
+
+    def machine(self, **settings):
+        """Native: sets machine.conf keys (a list gives the key once per value). Wine: nothing;
+        a scenario that needs the same on Wine sets it up itself."""
+        if self.build != "native":
+            return
+        self._settings.update(settings)
+        lines = []
+        for key, value in self._settings.items():
+            for one in value if isinstance(value, (list, tuple)) else [value]:
+                lines.append(f"{key}={one}\n")
+        (self.prefix / "machine.conf").write_text("".join(lines))
+
+    def readonly_dir(self, path):
+        """Makes `path` unwritable for the tool's later runs, even when they run as root."""
+        path = Path(path)
+        if IS_ROOT:
+            self._readonly.append(path)  # a read-only bind mount around each run
+        else:
+            path.chmod(0o555)
+            self._runner.cleanups.append(lambda: path.chmod(0o755))
+
+    # -- running the tool
+
+    def run(self, args=(), argv0=None, timeout=60, env=None):
+        """Runs the tool once; `env` adds variables to its environment (e.g. TZ)."""
+        argv, executable = self._build.command(self, list(args), argv0)
+        wrap = getattr(self._scenario.module, "wrap", None)
+        isolated = bool(self._readonly) or wrap is not None
+        if isolated and executable is not None:
+            # A wrapper starts its command by name; this keeps argv[0] as given.
+            argv = [sys.executable, "-c", EXEC_AS, executable] + argv
+            executable = None
+        if self._readonly:
+            mounts = " && ".join(
+                f"mount --bind -o ro {shlex.quote(str(d))} {shlex.quote(str(d))}"
+                for d in self._readonly
+            )
+            argv = ["unshare", "-m", "sh", "-c", mounts + ' && exec "$@"', "sh"] + argv
+        if wrap is not None:
+            argv = wrap(self, argv)
+        if isolated:
+            self._build.before_isolated_run(self)
+        started = time.monotonic()
+        try:
+            return self._spawn(argv, executable, timeout, env)
+        finally:
+            runs = self._runner.timings.setdefault(f"{self.build} tool run", [])
+            runs.append(time.monotonic() - started)
+            if isolated:
+                self._build.after_isolated_run(self)
+
+    def _spawn(self, argv, executable, timeout, env=None):
+        # No terminal and no input: the tool's key wait finds no console and returns at once.
+        # Output goes to files, not pipes: Wine's helper processes inherit the streams and keep
+        # a pipe open for seconds after the tool has ended.
+        with tempfile.TemporaryFile() as stdout, tempfile.TemporaryFile() as stderr:
+            process = subprocess.Popen(
+                argv,
+                executable=executable,
+                cwd=self.work,
+                env=dict(self._build.environment(self), **(env or {})),
+                stdin=subprocess.DEVNULL,
+                stdout=stdout,
+                stderr=stderr,
+                start_new_session=True,
+            )
+            try:
+                code = process.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait()
+                code = None
+                self.failures.append(f"run {argv!r} did not end within {timeout} s")
+            stdout.seek(0)
+            stderr.seek(0)
+            return Result(decode(stdout.read()), decode(stderr.read()), code)
+
+    def wine(self, args, timeout=60):
+        """Runs a Wine program (e.g. ["regedit", "/S", file]) in this scenario's prefix."""
+        if self.build != "wine":
+            raise RuntimeError("t.wine() is for the wine build only")
+        return self._spawn(["wine"] + list(args), None, timeout)
+
+    def log_bytes(self):
+        """The log file's bytes, or None when there is no log."""
+        path = self.work / LOG_NAME
+        return path.read_bytes() if path.is_file() else None
+
+    def expect_log(self, name):
+        """The log is FF FE and then UTF-16LE text matching the file `name`."""
+        log = self.log_bytes()
+        if log is None:
+            return self.check(False, "no log file")
+        if not self.check(log.startswith(b"\xff\xfe"), f"log starts with {log[:2].hex(' ')}"):
+            return False
+        try:
+            text = log[2:].decode("utf-16-le")
+        except UnicodeDecodeError as error:
+            return self.check(False, f"log is not UTF-16LE: {error}")
+        if not self.check("\ufeff" not in text, "a second byte order mark in the log"):
+            return False
+        return self.expect_text(text, name)
+
+    # -- assertions
+
+    def check(self, condition, message):
+        if not condition:
+            self.failures.append(message)
+        return bool(condition)
+
+    def expect_text(self, actual, name):
+        """Compares `actual` with the file `name` of the scenario folder (for Wine its
+        .wine variant when there is one), placeholders allowed."""
+        path = self._expected_path(name)
+        expected = path.read_bytes().decode("utf-8")
+        if expected_pattern(expected).fullmatch(actual):
+            return True
+        shown = os.path.relpath(path, SCENARIOS)
+        self.failures.append(f"{shown} differs\n" + readable_diff(expected, actual, shown))
+        return False
+
+    def _expected_path(self, name):
+        path = (self.dir / name).resolve()
+        if self.build == "wine":
+            variant = path.with_name(f"{path.stem}.wine{path.suffix}")
+            if variant.exists():
+                reason_file = variant.parent / "wine-difference.txt"
+                if not reason_file.is_file():
+                    raise RuntimeError(f"{variant} without {reason_file.name} giving its reason")
+                reason = reason_file.read_text().strip()
+                note = f"known Wine difference in {variant.name}: {reason}"
+                if note not in self.notes:
+                    self.notes.append(note)
+                return variant
+        return path
+
+
+# --- the two builds
+
+
+class NativeBuild:
+    name = "native"
+
+    def __init__(self, tool):
+        self.tool = tool
+
+    def prepare(self, t):
+        shutil.copy2(self.tool, t.work / "skelvane")
+        t.prefix.mkdir()
+        # CI runs as root, where the stand-in would be LocalSystem; Wine never is.
+        t.machine(account="user")
+
+    def command(self, t, args, argv0):
+        tool = str(t.work / "skelvane")
+        return [tool if argv0 is None else argv0] + args, tool
+
+    def environment(self, t):
+        return dict(os.environ, SKELVANE_PREFIX=str(t.prefix))
+
+    def before_isolated_run(self, t):
+        pass
+
+    def after_isolated_run(self, t):
+        pass
+
+    def finish(self, t):
+        pass
+
+
+class WineBuild:
+    name = "wine"
+
+    def __init__(self, tool, runner):
+        self.tool = tool
+        self.runner = runner
+        self.template = None
+        self.template_error = None  # set once: a failed init is not retried per scenario
+        self.launcher = None
+
+    def environment(self, t):
+        return dict(os.environ, WINEPREFIX=str(t.prefix), **WINE_ENV)
+
+    def ensure_template(self):
+        # One initialised prefix per runner invocation; each scenario gets a copy of it.
+        if self.template is not None:
+            return
+        if self.template_error is not None:
+            raise RuntimeError(self.template_error)
+        template = self.runner.temp / "wine-template"
+        env = dict(os.environ, WINEPREFIX=str(template), **WINE_ENV)
+        started = time.monotonic()
+        for argv in (["wineboot", "-i"], ["wineserver", "-w"]):
+            # Output to a file: Wine's helper processes would hold a pipe open.
+            with tempfile.TemporaryFile() as output:
+                try:
+                    code = subprocess.run(argv, env=env, stdin=subprocess.DEVNULL, stdout=output,
+                                          stderr=output, timeout=300).returncode
+                    problem = f"exit code {code}" if code else None
+                except (OSError, subprocess.TimeoutExpired) as error:
+                    problem = str(error)
+                if problem:
+                    output.seek(0)
+                    said = decode(output.read()).strip()
+                    self.template_error = f"{' '.join(argv)} failed ({problem}) {said}".strip()
+                    raise RuntimeError(self.template_error)
+        self.runner.timings["wine template init"] = [time.monotonic() - started]
+        self.template = template
+
+    def prepare(self, t):
+        self.ensure_template()
+        started = time.monotonic()
+        subprocess.run(["cp", "-a", "--reflink=auto", str(self.template), str(t.prefix)],
+                       check=True)
+        self.runner.timings.setdefault("wine prefix copy", []).append(time.monotonic() - started)
+        check_independent_copy(self.template, t.prefix)
+        shutil.copy2(self.tool, t.work / "skelvane.exe")
+
+    def command(self, t, args, argv0):
+        tool = t.work / "skelvane.exe"
+        if argv0 is None:
+            return ["wine", str(tool)] + args, None
+        # Started directly, a program under Wine always sees its full DOS path as argv[0].
+        launcher = self.build_launcher()
+        command_line = subprocess.list2cmdline([argv0] + args)
+        return ["wine", str(launcher), dos_path(tool), command_line], None
+
+    def build_launcher(self):
+        if self.launcher is None:
+            launcher = self.runner.temp / "launch.exe"
+            subprocess.run(["i686-w64-mingw32-gcc", "-municode", "-Wall", "-Wextra", "-Werror",
+                            "-O2", "-o", str(launcher), str(HERE / "launch.c")], check=True)
+            self.launcher = launcher
+        return self.launcher
+
+    def kill_server(self, t):
+        subprocess.run(["wineserver", "-k"], env=self.environment(t), stdin=subprocess.DEVNULL,
+                       capture_output=True, timeout=60)
+
+    # A run in a namespace of its own must start its own wineserver: the server opens the
+    # files and must see the same mounts as the tool.
+    def before_isolated_run(self, t):
+        self.kill_server(t)
+
+    def after_isolated_run(self, t):
+        self.kill_server(t)
+
+    def finish(self, t):
+        self.kill_server(t)
+
+    def cleanup(self):
+        if self.template is not None:
+            env = dict(os.environ, WINEPREFIX=str(self.template), **WINE_ENV)
+            subprocess.run(["wineserver", "-k"], env=env, capture_output=True, timeout=60)
+
+
+def check_independent_copy(template, copy):
+    """The copy must share nothing with the template: no file of it is the template's file
+    (same inode) and no link leads into the template."""
+    template = template.resolve()
+    for folder, dirs, files in os.walk(copy):
+        for entry in dirs + files:
+            path = Path(folder) / entry
+            if path.is_symlink():
+                target = Path(folder) / os.readlink(path)
+                if str(target.resolve()).startswith(str(template) + os.sep):
+                    raise RuntimeError(f"{path} leads into the template prefix")
+            elif entry in files:
+                original = template / path.relative_to(copy)
+                if original.exists() and os.path.samefile(path, original):
+                    raise RuntimeError(f"{path} is the template's own file")
+
+
+# --- scenarios and the run
+
+
+class Scenario:
+    def __init__(self, folder):
+        self.dir = folder
+        self.name = folder.name
+        spec = importlib.util.spec_from_file_location(f"scenario_{self.name}",
+                                                      folder / "scenario.py")
+        self.module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(self.module)
+        # {"wine": "why this build cannot play the scenario"}
+        self.not_on = getattr(self.module, "NOT_ON", {})
+
+    def problems(self):
+        wine_variants = list(self.dir.glob("*.wine.*"))
+        if wine_variants and not (self.dir / "wine-difference.txt").is_file():
+            return [f"{wine_variants[0].name} without wine-difference.txt giving its reason"]
+        return []
+
+
+class Runner:
+    def __init__(self, builds, keep):
+        self.temp = Path(tempfile.mkdtemp(prefix="skelvane-e2e-"))
+        self.builds = builds
+        self.keep = keep
+        self.timings = {}
+        self.cleanups = []
+        self.counts = {"passed": 0, "failed": 0, "skipped": 0}
+
+    def play(self, scenario, build):
+        label = f"{build.name} {scenario.name}"
+        if build.name in scenario.not_on:
+            self.counts["skipped"] += 1
+            print(f"SKIP {label}: {scenario.not_on[build.name]}", flush=True)
+            return
+        base = self.temp / f"{build.name}-{scenario.name}"
+        base.mkdir()
+        context = Context(self, build, scenario, base)
+        context.work.mkdir()
+        try:
+            context.failures.extend(scenario.problems())
+            if not context.failures:
+                build.prepare(context)
+                scenario.module.play(context)
+        except Exception:
+            context.failures.append("scenario raised:\n" + traceback.format_exc().rstrip())
+        finally:
+            build.finish(context)
+            while self.cleanups:
+                self.cleanups.pop()()
+            if not self.keep:
+                shutil.rmtree(base, ignore_errors=True)
+        if context.failures:
+            self.counts["failed"] += 1
+            first, *rest = [f.replace("\n", "\n     ") for f in context.failures]
+            print(f"FAIL {label}: {first}", flush=True)
+            for failure in rest:
+                print(f"     {failure}", flush=True)
+        else:
+            self.counts["passed"] += 1
+            print(f"PASS {label}", flush=True)
+        for note in context.notes:
+            print(f"     {note}", flush=True)
+
+    def cleanup(self):
+        for build in self.builds:
+            if hasattr(build, "cleanup"):
+                build.cleanup()
+        if self.keep:
+            print(f"kept: {self.temp}")
+        else:
+            shutil.rmtree(self.temp, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--native", default=ROOT / "build/native/skelvane", type=Path,
+                        help="the native skelvane binary")
+    parser.add_argument("--wine", default=ROOT / "build/windows/skelvane.exe", type=Path,
+                        help="skelvane.exe, run under Wine")
+    parser.add_argument("--builds", default="native,wine", help="comma-separated builds to play")
+    parser.add_argument("--only", nargs="+", metavar="NAME", help="play only these scenarios")
+    parser.add_argument("--keep", action="store_true", help="keep work folders and prefixes")
+    options = parser.parse_args()
+
+    names = options.only or sorted(p.name for p in SCENARIOS.iterdir()
+                                   if (p / "scenario.py").is_file())
+    unknown = [n for n in names if not (SCENARIOS / n / "scenario.py").is_file()]
+    if unknown:
+        sys.exit(f"run.py: no such scenario: {', '.join(unknown)}")
+    wanted = [b for b in options.builds.split(",") if b]
+    if not wanted or any(b not in ("native", "wine") for b in wanted):
+        sys.exit(f"run.py: --builds takes native and/or wine, not {options.builds!r}")
+    for build in wanted:
+        tool = getattr(options, build)
+        if not tool.is_file():
+            sys.exit(f"run.py: {build} build not found at {tool}")
+
+    started = time.monotonic()
+    scenarios = [Scenario(SCENARIOS / n) for n in names]
+    runner = Runner([], options.keep)
+    if "native" in wanted:
+        runner.builds.append(NativeBuild(options.native.resolve()))
+    if "wine" in wanted:
+        runner.builds.append(WineBuild(options.wine.resolve(), runner))
+    try:
+        for scenario in scenarios:
+            for build in runner.builds:
+                runner.play(scenario, build)
+    finally:
+        runner.cleanup()
+    runner.timings["whole e2e run"] = [time.monotonic() - started]
+
+    for what, seconds in runner.timings.items():
+        mean = sum(seconds) / len(seconds)
+        count = f" (mean of {len(seconds)})" if len(seconds) > 1 else ""
+        print(f"time: {what}: {mean:.2f} s{count}")
+    counts = runner.counts
+    closing = f"e2e: {counts['passed']} passed, {counts['failed']} failed"
+    if counts["skipped"]:
+        closing += f", {counts['skipped']} skipped"
+    print(closing)
+    return 1 if counts["failed"] or not counts["passed"] else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
