@@ -279,7 +279,6 @@ PCCERT_CHAIN_CONTEXT NewChain(const Candidates& candidates, STACK_OF(X509) * cha
             chainBits |= CERT_TRUST_IS_PARTIAL_CHAIN;
             continue;
         }
-
         const int index = ElementIndexOf(chain, finding);
         for (const ErrorBits& row : VerifyErrorBits) {
             if (row.error == finding.error && index >= 0) {
