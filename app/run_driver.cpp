@@ -3,13 +3,20 @@
 #include "account_check.h"
 #include "key_wait.h"
 #include "report/report_log.h"
+#include "trust/chain_test.h"
+#include "trust/reference_certs.h"
 
 namespace {
 
 const wchar_t Prompt[] = L"\r\n\r\nPress any key to quit...";
 
+const wchar_t ImportBanner[] =
+    L"\r\n\r\n==================\r\nTest after import\r\n==================\r\n";
+
 void RunChecks() {
     // Each check prints its own heading, findings and verdict; none changes the run.
+    RunChainTest(false);
+    RunChainTest(true);
 }
 
 // Prompt, key wait, end banner: how every run but /pkiclean ends.
@@ -46,7 +53,10 @@ int RunDriver(int argc, wchar_t** argv) {
     }
     if (argc == 2) {
         if (EqualsIgnoringAsciiCase(argv[1], L"/fix")) {
-            // The reference root's import comes here.
+            if (!ImportReferenceRoot()) {
+                return EndRun(runningAsSystem, 1);
+            }
+            g_reportLog->Print(ImportBanner);
         } else if (EqualsIgnoringAsciiCase(argv[1], L"/pkiclean")) {
             // The log stays open without its end banner; the system closes it at exit.
             return 0;

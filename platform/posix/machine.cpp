@@ -187,6 +187,36 @@ bool Machine::Configure(const std::string& key, const std::string& value) {
         SetConsoleDevice(value);
         return true;
     }
+    // Certificate stores and chains: host-roots=<PEM bundle>|none;
+    // store-readonly=LocalMachine|CurrentUser/<store>; revocation=none|unknown|offline|revoked.
+    if (key == "host-roots") {
+        SetHostRootBundle(value == "none" ? std::string() : value);
+        return true;
+    }
+    if (key == "store-readonly") {
+        const size_t slash = value.find('/');
+        const std::string location = value.substr(0, slash);
+        if (slash == std::string::npos || slash + 1 == value.size() ||
+            (location != "LocalMachine" && location != "CurrentUser")) {
+            return false;
+        }
+        SetStoreReadOnly(location == "LocalMachine", value.substr(slash + 1));
+        return true;
+    }
+    if (key == "revocation") {
+        static const std::pair<const char*, DWORD> states[] = {
+            {"none", 0},
+            {"unknown", CERT_TRUST_REVOCATION_STATUS_UNKNOWN},
+            {"offline", CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION},
+            {"revoked", CERT_TRUST_IS_REVOKED}};
+        for (const auto& [name, bits] : states) {
+            if (value == name) {
+                SetRevocationStatus(bits);
+                return true;
+            }
+        }
+        return false;
+    }
     if (key == "hash-missing") {
         static const std::pair<const char*, ALG_ID> names[] = {{"md5", CALG_MD5},
                                                                {"sha1", CALG_SHA1},

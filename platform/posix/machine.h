@@ -88,6 +88,33 @@ class Machine {
 
     // --- certificate stores and chains
 
+    // The folder of DER files that is the system store `name` ("Root", ...) of the local machine
+    // or of the current user. The standard stores exist on every machine, their folders made
+    // on first use.
+    std::string CertificateStoreFolder(bool localMachine, const std::string& name) const;
+
+    // The host's CA bundle (PEM) that the machine's root stores trust besides their folders;
+    // the system's bundle unless set, none when set to "".
+    void SetHostRootBundle(const std::string& path) { hostRootBundle_ = path; }
+    const std::string& HostRootBundle() const { return hostRootBundle_; }
+
+    // A system store that refuses additions with ERROR_ACCESS_DENIED, as the local machine's
+    // stores do for a user without administrative rights.
+    void SetStoreReadOnly(bool localMachine, const std::string& name);
+    bool IsStoreReadOnly(bool localMachine, const std::string& name) const;
+
+    // Trust bits that the chain engine adds to every certificate below the root, as on a machine
+    // that checks revocation by policy: CERT_TRUST_REVOCATION_STATUS_UNKNOWN, with
+    // CERT_TRUST_IS_OFFLINE_REVOCATION when the servers are out of reach, or CERT_TRUST_IS_REVOKED.
+    void SetRevocationStatus(DWORD trustBits) { revocationStatus_ = trustBits; }
+    DWORD RevocationStatus() const { return revocationStatus_; }
+
+  private:
+    std::string hostRootBundle_ = "/etc/ssl/certs/ca-certificates.crt";
+    std::set<std::string> readOnlyStores_;
+    DWORD revocationStatus_ = 0;
+
+  public:
     // --- CryptoAPI, name rendering and HTTPS
 
     // A hash algorithm the providers lack: CryptCreateHash fails with NTE_BAD_ALGID.
