@@ -4,16 +4,22 @@
 #include "key_wait.h"
 #include "net/service_endpoint.h"
 #include "report/report_log.h"
+#include "trust/chain_test.h"
+#include "trust/reference_certs.h"
 #include "trust/sha2_support.h"
 
 namespace {
 
 const wchar_t Prompt[] = L"\r\n\r\nPress any key to quit...";
 
+const wchar_t ImportBanner[] =
+    L"\r\n\r\n==================\r\nTest after import\r\n==================\r\n";
+
 void RunChecks() {
     // Each check prints its own heading, findings and verdict; none changes the run.
     CheckSha2Support();
-    // The chain tests of the current user's and the local machine's engines come here.
+    RunChainTest(false);
+    RunChainTest(true);
     TestServiceEndpoint();
 }
 
@@ -51,7 +57,10 @@ int RunDriver(int argc, wchar_t** argv) {
     }
     if (argc == 2) {
         if (EqualsIgnoringAsciiCase(argv[1], L"/fix")) {
-            // The reference root's import comes here.
+            if (!ImportReferenceRoot()) {
+                return EndRun(runningAsSystem, 1);
+            }
+            g_reportLog->Print(ImportBanner);
         } else if (EqualsIgnoringAsciiCase(argv[1], L"/pkiclean")) {
             // The log stays open without its end banner; the system closes it at exit.
             return 0;

@@ -28,15 +28,23 @@ thread_local DWORD lastError = 0;
 
 class FileObject : public KernelObject {
   public:
-    FileObject(int fd, bool owned) : fd(fd), owned(owned) {}
+    FileObject(int fd, bool owned, std::string path = std::string())
+        : fd(fd), owned(owned), path(std::move(path)) {}
     ~FileObject() override {
         if (owned) {
             close(fd);
         }
     }
     const int fd;
-    const bool owned;  // the standard streams stay open when their handle goes
+    const bool owned;        // the standard streams stay open when their handle goes
+    const std::string path;  // host path of a file; empty for the standard streams
 };
+
+// The host path of a file handle, for faults aimed at one file.
+std::string PathOf(HANDLE handle) {
+    auto* file = HandleAs<FileObject>(handle);
+    return file == nullptr ? std::string() : file->path;
+}
 
 class ConsoleInput : public KernelObject {
   public:
@@ -259,7 +267,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
         SetLastError(ERROR_SHARING_VIOLATION);
         return INVALID_HANDLE_VALUE;
     }
-    HANDLE handle = AddHandle(std::make_unique<FileObject>(fd, true));
+    HANDLE handle = AddHandle(std::make_unique<FileObject>(fd, true, path));
     const bool reportsExisting =
         creationDisposition == OPEN_ALWAYS || creationDisposition == CREATE_ALWAYS;
     SetLastError(reportsExisting && existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
@@ -267,7 +275,7 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
 }
 
 BOOL WINAPI CloseHandle(HANDLE object) {
-    if (Injected("CloseHandle")) {
+    if (Injected("CloseHandle", PathOf(object))) {
         return FALSE;
     }
     return RemoveHandle(object) ? TRUE : Fail(ERROR_INVALID_HANDLE);
@@ -278,7 +286,7 @@ BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD byte
     if (bytesRead != nullptr) {
         *bytesRead = 0;
     }
-    FaultHit hit = Machine::Current().Check("ReadFile");
+    FaultHit hit = Machine::Current().Check("ReadFile", PathOf(file));
     if (hit.fail) {
         return Fail(hit.error);
     }
@@ -305,7 +313,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
     if (bytesWritten != nullptr) {
         *bytesWritten = 0;
     }
-    FaultHit hit = Machine::Current().Check("WriteFile");
+    FaultHit hit = Machine::Current().Check("WriteFile", PathOf(file));
     if (hit.fail) {
         return Fail(hit.error);
     }
@@ -330,7 +338,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
 
 DWORD WINAPI SetFilePointer(HANDLE file, LONG distanceToMove, PLONG distanceToMoveHigh,
                             DWORD moveMethod) {
-    if (Injected("SetFilePointer")) {
+    if (Injected("SetFilePointer", PathOf(file))) {
         return INVALID_SET_FILE_POINTER;
     }
     int fd = DescriptorOf(file);
@@ -360,7 +368,7 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distanceToMove, PLONG distanceToMo
 }
 
 DWORD WINAPI GetFileSize(HANDLE file, LPDWORD fileSizeHigh) {
-    if (Injected("GetFileSize")) {
+    if (Injected("GetFileSize", PathOf(file))) {
         return INVALID_FILE_SIZE;
     }
     struct stat info;
@@ -585,6 +593,9 @@ BOOL WINAPI ReadConsoleInputW(HANDLE console, PINPUT_RECORD buffer, DWORD length
 }
 
 BOOL WINAPI FlushConsoleInputBuffer(HANDLE console) {
+    if (Injected("FlushConsoleInputBuffer")) {
+        return FALSE;
+    }
     auto* input = HandleAs<ConsoleInput>(console);
     if (input == nullptr) {
         return Fail(ERROR_INVALID_HANDLE);

@@ -146,7 +146,8 @@ void Machine::LoadConfiguration() {
 
 // Keys: clock=<UTC time>; account=system|user; version=a.b.c.d|none; console=<device>;
 // hash-missing=md5|sha1|sha256|sha384|sha512;
-// fail=<function>:<error>[:<skip>[:<times>|always]]; limit=<function>:<bytes>[:<skip>[:<times>]].
+// fail=<function>[@<path end>]:<error>[:<skip>[:<times>|always]];
+// limit=<function>[@<path end>]:<bytes>[:<skip>[:<times>]].
 bool Machine::Configure(const std::string& key, const std::string& value) {
     if (key == "clock") {
         SYSTEMTIME time;
@@ -185,6 +186,36 @@ bool Machine::Configure(const std::string& key, const std::string& value) {
     if (key == "console") {
         SetConsoleDevice(value);
         return true;
+    }
+    // Certificate stores and chains: host-roots=<PEM bundle>|none;
+    // store-readonly=LocalMachine|CurrentUser/<store>; revocation=none|unknown|offline|revoked.
+    if (key == "host-roots") {
+        SetHostRootBundle(value == "none" ? std::string() : value);
+        return true;
+    }
+    if (key == "store-readonly") {
+        const size_t slash = value.find('/');
+        const std::string location = value.substr(0, slash);
+        if (slash == std::string::npos || slash + 1 == value.size() ||
+            (location != "LocalMachine" && location != "CurrentUser")) {
+            return false;
+        }
+        SetStoreReadOnly(location == "LocalMachine", value.substr(slash + 1));
+        return true;
+    }
+    if (key == "revocation") {
+        static const std::pair<const char*, DWORD> states[] = {
+            {"none", 0},
+            {"unknown", CERT_TRUST_REVOCATION_STATUS_UNKNOWN},
+            {"offline", CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION},
+            {"revoked", CERT_TRUST_IS_REVOKED}};
+        for (const auto& [name, bits] : states) {
+            if (value == name) {
+                SetRevocationStatus(bits);
+                return true;
+            }
+        }
+        return false;
     }
     if (key == "hash-missing") {
         static const std::pair<const char*, ALG_ID> names[] = {{"md5", CALG_MD5},
@@ -248,6 +279,10 @@ bool Machine::Configure(const std::string& key, const std::string& value) {
         }
         Fault fault;
         fault.function = parts[0];
+        if (size_t at = fault.function.find('@'); at != std::string::npos) {
+            fault.object = fault.function.substr(at + 1);
+            fault.function.resize(at);
+        }
         fault.skip = static_cast<unsigned>(skip);
         fault.times = forever ? -1 : static_cast<int>(times);
         if (key == "fail") {
@@ -334,10 +369,15 @@ void Machine::LimitTransfer(const std::string& function, DWORD bytes, unsigned s
     AddFault(fault);
 }
 
-FaultHit Machine::Check(const char* function) {
+FaultHit Machine::Check(const char* function, const std::string& object) {
     FaultHit hit;
+    auto concerns = [&](const Fault& fault) {
+        return fault.object.empty() || (object.size() >= fault.object.size() &&
+                                        object.compare(object.size() - fault.object.size(),
+                                                       std::string::npos, fault.object) == 0);
+    };
     for (auto& rule : faults_->rules) {
-        if (rule.fault.function != function || rule.fault.times == 0) {
+        if (rule.fault.function != function || rule.fault.times == 0 || !concerns(rule.fault)) {
             continue;
         }
         if (rule.seen++ < rule.fault.skip || hit.fail || hit.limited) {
@@ -362,8 +402,8 @@ BOOL Fail(DWORD error) {
     return FALSE;
 }
 
-bool Injected(const char* function) {
-    FaultHit hit = Machine::Current().Check(function);
+bool Injected(const char* function, const std::string& object) {
+    FaultHit hit = Machine::Current().Check(function, object);
     if (hit.fail) {
         SetLastError(hit.error);
     }

@@ -26,6 +26,7 @@ struct Fault {
     unsigned skip = 0;   // calls of the function that pass before the first hit
     int times = 1;       // hits before the fault is used up; -1 for ever
     int64_t limit = -1;  // >= 0: the call succeeds but moves at most this many bytes
+    std::string object;  // when set: only calls on a file whose host path ends with this
 };
 
 // What a stand-in call learns when it asks whether it is to fail.
@@ -82,11 +83,39 @@ class Machine {
     void AddFault(const Fault& fault);
     void FailCall(const std::string& function, DWORD error, unsigned skip = 0, int times = 1);
     void LimitTransfer(const std::string& function, DWORD bytes, unsigned skip = 0, int times = 1);
-    // Asked by each stand-in call on entry; sets nothing itself.
-    FaultHit Check(const char* function);
+    // Asked by each stand-in call on entry; sets nothing itself. `object` is the host path of
+    // the file the call works on, if any.
+    FaultHit Check(const char* function, const std::string& object = std::string());
 
     // --- certificate stores and chains
 
+    // The folder of DER files that is the system store `name` ("Root", ...) of the local machine
+    // or of the current user. The standard stores exist on every machine, their folders made
+    // on first use.
+    std::string CertificateStoreFolder(bool localMachine, const std::string& name) const;
+
+    // The host's CA bundle (PEM) that the machine's root stores trust besides their folders;
+    // the system's bundle unless set, none when set to "".
+    void SetHostRootBundle(const std::string& path) { hostRootBundle_ = path; }
+    const std::string& HostRootBundle() const { return hostRootBundle_; }
+
+    // A system store that refuses additions with ERROR_ACCESS_DENIED, as the local machine's
+    // stores do for a user without administrative rights.
+    void SetStoreReadOnly(bool localMachine, const std::string& name);
+    bool IsStoreReadOnly(bool localMachine, const std::string& name) const;
+
+    // Trust bits that the chain engine adds to every certificate below the root, as on a machine
+    // that checks revocation by policy: CERT_TRUST_REVOCATION_STATUS_UNKNOWN, with
+    // CERT_TRUST_IS_OFFLINE_REVOCATION when the servers are out of reach, or CERT_TRUST_IS_REVOKED.
+    void SetRevocationStatus(DWORD trustBits) { revocationStatus_ = trustBits; }
+    DWORD RevocationStatus() const { return revocationStatus_; }
+
+  private:
+    std::string hostRootBundle_ = "/etc/ssl/certs/ca-certificates.crt";
+    std::set<std::string> readOnlyStores_;
+    DWORD revocationStatus_ = 0;
+
+  public:
     // --- CryptoAPI, name rendering and HTTPS
 
     // A hash algorithm the providers lack: CryptCreateHash fails with NTE_BAD_ALGID.
@@ -149,6 +178,6 @@ class Machine {
 BOOL Fail(DWORD error);
 
 // Checks the fault table for `function`: on a hit sets the last error and yields true.
-bool Injected(const char* function);
+bool Injected(const char* function, const std::string& object = std::string());
 
 }  // namespace standin

@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "net/tls_lab.h"
 #include "report/report_log.h"
+#include "trust/reference_certs.h"
 #include "support/machine_fixture.h"
 #include "text.h"
 
@@ -275,6 +277,22 @@ TEST(ExpectedConstants, ThumbprintIsTheCarriedCertificates) {
               std::string(reinterpret_cast<const char*>(ExpectedServerThumbprint), 20));
     EXPECT_EQ(ExpectedServerSubject, L"CN=service.tolv.com");
     EXPECT_EQ(ExpectedServerIssuer, standin::WideFromUtf8(ThawteIssuer));
+}
+
+TEST(ExpectedConstants, ThumbprintIsTheFirstRecordOfTheServerChain) {
+    ASSERT_GE(ServerChainCertsLength, 4u);
+    const DWORD length = ServerChainCerts[0] | (ServerChainCerts[1] << 8) |
+                         (ServerChainCerts[2] << 16) |
+                         (static_cast<DWORD>(ServerChainCerts[3]) << 24);
+    ASSERT_LE(length, ServerChainCertsLength - 4);
+    unsigned char digest[20];
+    unsigned int digestLength = 0;
+    EVP_Digest(ServerChainCerts + 4, length, digest, &digestLength, EVP_sha1(), nullptr);
+    ASSERT_EQ(digestLength, 20u);
+    EXPECT_EQ(memcmp(digest, ExpectedServerThumbprint, 20), 0);
+    // The carried record is the file the lab's servers present.
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(ServerChainCerts + 4), length),
+              CarriedServerCertificate().Der());
 }
 
 TEST(ExpectedConstants, ServiceReply) {

@@ -250,6 +250,19 @@ TEST_F(MachineConfigurationTest, KeysAndValues) {
     EXPECT_TRUE(machine().Configure("fail", "CloseHandle:6:0:always"));
     EXPECT_FALSE(CloseHandle(nullptr));
     EXPECT_FALSE(machine().Configure("fail", "CloseHandle"));
+    // A fault aimed at one file leaves the others alone.
+    EXPECT_TRUE(machine().Configure("fail", "GetFileSize@b.bin:5:0:always"));
+    WriteHostFile(workDir() + "/a.bin", "a");
+    WriteHostFile(workDir() + "/b.bin", "b");
+    HANDLE a = CreateFileW(WindowsPath("a.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    HANDLE b = CreateFileW(WindowsPath("b.bin").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    EXPECT_EQ(GetFileSize(a, nullptr), 1u);
+    EXPECT_EQ(GetFileSize(b, nullptr), INVALID_FILE_SIZE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    CloseHandle(a);
+    CloseHandle(b);
     EXPECT_FALSE(machine().Configure("colour", "blue"));
 }
 

@@ -204,8 +204,12 @@ TEST_F(PrinterTest, WideTextOutsideTheBmpIsOneSurrogatePairInTheLog) {
 }
 
 TEST_F(PrinterTest, FailedLogWriteIsReportedOnceAndBothReachTheConsole) {
-    // The message's log write and its failure report's own log write; the console still works.
-    machine().FailCall("WriteFile", ERROR_DISK_FULL, 0, 2);
+    standin::Fault fault;
+    fault.function = "WriteFile";
+    fault.object = "skelvane.txt";  // the log only; the console stream still works
+    fault.error = ERROR_DISK_FULL;
+    fault.times = -1;
+    machine().AddFault(fault);
     EXPECT_TRUE(g_reportLog->Print(L"\r\nmessage %d", 7));
     EXPECT_EQ(ConsoleAfterVersion(),
               "error: \r\nCannot write to file (gle: 0x00000070)\r\nmessage 7");

@@ -3,12 +3,13 @@ console; the message itself still reaches the console and the run goes on."""
 
 NOT_ON = {"wine": "faults are injected through the stand-in machine; Wine has no such switch"}
 
-# In a run with a new log the third write is the tool-version line's (after the byte order mark
-# and the start banner). The console's writes count too, so each case starts with no log.
+# The faults are aimed at the log file alone. In a run with a new log its third write is the
+# tool-version line's (after the byte order mark and the start banner), so each case starts
+# with no log.
 VERSION_LINE_WRITE = 2
 CASES = [
-    ("failed", {"fail": f"WriteFile:29:{VERSION_LINE_WRITE}"}),  # ERROR_WRITE_FAULT
-    ("short", {"limit": f"WriteFile:10:{VERSION_LINE_WRITE}"}),
+    ("failed", {"fail": f"WriteFile@skelvane.txt:29:{VERSION_LINE_WRITE}"}),  # ERROR_WRITE_FAULT
+    ("short", {"limit": f"WriteFile@skelvane.txt:10:{VERSION_LINE_WRITE}"}),
 ]
 
 
