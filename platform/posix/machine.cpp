@@ -231,7 +231,7 @@ bool Machine::Configure(const std::string& key, const std::string& value) {
         }
         return false;
     }
-    // HTTPS keys: https-route=<host>:<address>:<port>; trust-bundle=<PEM file>;
+    // HTTPS keys: https-route=<host>:<address>:<port>;
     // http-timeouts=<connect>:<send>:<receive> in milliseconds.
     if (key == "https-route") {
         std::vector<std::string> parts = Split(value, ':');
@@ -241,10 +241,6 @@ bool Machine::Configure(const std::string& key, const std::string& value) {
             return false;
         }
         SetHttpsRoute(parts[0], parts[1], static_cast<unsigned>(port));
-        return true;
-    }
-    if (key == "trust-bundle") {
-        SetTrustBundle(value);
         return true;
     }
     if (key == "http-timeouts") {

@@ -128,10 +128,6 @@ class Machine {
     void SetHttpsRoute(const std::string& host, const std::string& address, unsigned port);
     bool HttpsRoute(const std::string& host, std::string* address, unsigned* port) const;
 
-    // The CA certificates that WinHTTP's validation trusts: a PEM bundle, the host's by default.
-    void SetTrustBundle(const std::string& path) { trustBundle_ = path; }
-    const std::string& TrustBundle() const { return trustBundle_; }
-
     // WinHTTP's default time-outs in milliseconds, 0 meaning none (a test shortens them).
     struct HttpTimeouts {
         DWORD resolve = 0;
@@ -148,7 +144,6 @@ class Machine {
         unsigned port = 0;
     };
     std::map<std::string, HttpsRouteTarget> httpsRoutes_;
-    std::string trustBundle_ = "/etc/ssl/certs/ca-certificates.crt";
     HttpTimeouts httpTimeouts_;
 
   public:

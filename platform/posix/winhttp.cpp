@@ -1,11 +1,12 @@
 // Stand-in for winhttp: synchronous sessions, connections and requests over real sockets and
 // OpenSSL. A send resolves the host (real getaddrinfo, or the machine's HTTPS route), connects
 // within the connect time-out, shakes hands with SNI and validates the server certificate as
-// WinHTTP does by default (trusted by the machine's CA bundle, valid at the machine's time,
+// WinHTTP does by default (trusted by the machine's roots, valid at the machine's time,
 // issued to the host); a refused certificate fails the send with ERROR_WINHTTP_SECURE_FAILURE
 // and stays queryable. Bodies: Content-Length, chunked, or up to the end of the connection,
 // handed out in the pieces the connection delivers. Left out: proxies (the machine's WinHTTP
 // proxy setting is "none"), asynchronous sessions, redirects, authentication, keep-alive reuse.
+#include <dirent.h>
 #include <fcntl.h>
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -202,14 +203,45 @@ bool TimedOut() {
     return errno == EAGAIN || errno == EWOULDBLOCK;
 }
 
-// WinHTTP's default validation: a chain to a CA the machine trusts, valid at the machine's
+// The machine's trusted roots: the host's bundle and the DER files of both Root stores.
+void AddTrustedRoots(X509_STORE* store) {
+    Machine& machine = Machine::Current();
+    if (!machine.HostRootBundle().empty() &&
+        X509_STORE_load_file(store, machine.HostRootBundle().c_str()) != 1) {
+        ERR_clear_error();  // a machine without the bundle trusts its stores only
+    }
+    for (bool localMachine : {true, false}) {
+        const std::string folder = machine.CertificateStoreFolder(localMachine, "Root");
+        DIR* directory = opendir(folder.c_str());
+        if (directory == nullptr) {
+            continue;
+        }
+        while (dirent* entry = readdir(directory)) {
+            FILE* file = fopen((folder + "/" + entry->d_name).c_str(), "rb");
+            X509* root = file == nullptr ? nullptr : d2i_X509_fp(file, nullptr);
+            if (file != nullptr) {
+                fclose(file);
+            }
+            if (root != nullptr) {
+                X509_STORE_add_cert(store, root);
+                X509_free(root);
+            }
+            ERR_clear_error();
+        }
+        closedir(directory);
+    }
+}
+
+// WinHTTP's default validation: a chain to a root the machine trusts, valid at the machine's
 // time, for a server, issued to the host.
 bool ServerCertificateAccepted(const Request& request, X509* certificate) {
     X509_STORE* store = X509_STORE_new();
     X509_STORE_CTX* context = X509_STORE_CTX_new();
     bool accepted = false;
+    if (store != nullptr) {
+        AddTrustedRoots(store);
+    }
     if (store != nullptr && context != nullptr &&
-        X509_STORE_load_file(store, Machine::Current().TrustBundle().c_str()) == 1 &&
         X509_STORE_CTX_init(context, store, certificate, SSL_get_peer_cert_chain(request.ssl)) ==
             1) {
         X509_VERIFY_PARAM* parameters = X509_STORE_CTX_get0_param(context);

@@ -54,7 +54,7 @@ class ServiceEndpointTest : public MachineTest {
         testCa_ = IssueCertificate(
             {{{"CN", "Skelvane Test Interception CA"}}, {}, nullptr, "", -1, 3650, true});
         testCa_.WritePem(workDir() + "/ca.pem");
-        machine().SetTrustBundle(workDir() + "/ca.pem");
+        machine().SetHostRootBundle(workDir() + "/ca.pem");
     }
 
     // A certificate for the service's name from the machine's trusted test CA.

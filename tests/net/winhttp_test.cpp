@@ -21,7 +21,7 @@ class WinHttpTest : public MachineTest {
         MachineTest::SetUp();
         ca_ = IssueCertificate({{{"CN", "Skelvane Test CA"}}, {}, nullptr, "", -1, 3650, true});
         ca_.WritePem(workDir() + "/ca.pem");
-        machine().SetTrustBundle(workDir() + "/ca.pem");
+        machine().SetHostRootBundle(workDir() + "/ca.pem");
     }
     void TearDown() override {
         for (auto it = handles_.rbegin(); it != handles_.rend(); ++it) {
@@ -153,7 +153,7 @@ TEST_P(RefusedCertificateTest, SendFailsAndTheCertificateStaysQueryable) {
     const RefusalCase& row = GetParam();
     TestCertificate certificate = Server(row.host, row.fromDays, row.toDays);
     if (!row.trusted) {
-        machine().SetTrustBundle(SKELVANE_SOURCE_DIR "/tests/net/data/no-such-bundle.pem");
+        machine().SetHostRootBundle(SKELVANE_SOURCE_DIR "/tests/net/data/no-such-bundle.pem");
     }
     LoopbackTlsServer server(certificate, {ReplyWithLength("body")});
     HINTERNET request = Request(server.Port());
@@ -359,7 +359,6 @@ TEST(MachineHttpsSettings, ConfigurationKeys) {
         {"https-route", "service.tolv.com:127.0.0.1:0", false},
         {"https-route", "service.tolv.com:127.0.0.1:70000", false},
         {"https-route", ":127.0.0.1:443", false},
-        {"trust-bundle", "/tmp/bundle.pem", true},
         {"http-timeouts", "100:200:300", true},
         {"http-timeouts", "100:200", false},
         {"http-timeouts", "1:x:3", false},
@@ -374,7 +373,6 @@ TEST(MachineHttpsSettings, ConfigurationKeys) {
     EXPECT_EQ(address, "127.0.0.1");
     EXPECT_EQ(port, 4443u);
     EXPECT_FALSE(machine.HttpsRoute("pki.tolv.com", &address, &port));
-    EXPECT_EQ(machine.TrustBundle(), "/tmp/bundle.pem");
     EXPECT_EQ(machine.DefaultHttpTimeouts().connect, 100u);
     EXPECT_EQ(machine.DefaultHttpTimeouts().send, 200u);
     EXPECT_EQ(machine.DefaultHttpTimeouts().receive, 300u);
@@ -384,7 +382,6 @@ TEST(MachineHttpsSettings, ConfigurationKeys) {
     EXPECT_EQ(fresh.DefaultHttpTimeouts().connect, 60000u);
     EXPECT_EQ(fresh.DefaultHttpTimeouts().send, 30000u);
     EXPECT_EQ(fresh.DefaultHttpTimeouts().receive, 30000u);
-    EXPECT_EQ(fresh.TrustBundle(), "/etc/ssl/certs/ca-certificates.crt");
     EXPECT_EQ(system(("rm -rf '" + std::string(pattern) + "'").c_str()), 0);
 }
 
@@ -437,6 +434,21 @@ TEST_F(WinHttpTest, ConnectTimeout) {
     EXPECT_FALSE(Send(request));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WINHTTP_TIMEOUT));
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(WinHttpTest, RootsOfTheMachinesRootStoreAreTrusted) {
+    // As after an import into the local machine's Root: no bundle, only the store's file.
+    machine().SetHostRootBundle("");
+    const std::string folder = machine().CertificateStoreFolder(true, "Root");
+    ASSERT_EQ(system(("mkdir -p '" + folder + "'").c_str()), 0);
+    WriteHostFile(folder + "/test-ca.der", ca_.Der());
+    LoopbackTlsServer server(Server(), {ReplyWithLength("ok")});
+    HINTERNET request = Request(server.Port());
+    EXPECT_TRUE(Send(request)) << GetLastError();
 }
 
 }  // namespace
