@@ -83,7 +83,8 @@ class Lab:
 
     def wrap(self, t, argv):
         """The runner's hook: the command that runs `argv` in this lab."""
-        config = Path(t.work) / "netlab.json"
+        # Beside the work folder, which holds only what the tool makes.
+        config = Path(t.work).parent / "netlab.json"
         config.write_text(json.dumps(self.config))
         return lab_command(config, argv)
 
@@ -316,6 +317,6 @@ def play_probe(t, lab, expected="probe.txt"):
     if t.check(log is not None and log.startswith(b"\xff\xfe"), "no UTF-16 log"):
         text = log[2:].decode("utf-16-le", errors="replace")
         t.expect_text(probe_section(text[:text.rfind(PROMPT) + len(PROMPT)]), expected)
-    timing = Path(t.work) / "netlab.time"
+    timing = Path(t.work).parent / "netlab.time"
     if timing.exists() and hasattr(t, "notes"):
         t.notes.append(f"tool run in the lab: {timing.read_text().strip()} s")

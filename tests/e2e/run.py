@@ -24,13 +24,17 @@ import time
 import traceback
 from pathlib import Path
 
+import netlab
+
 HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent.parent
 SCENARIOS = HERE / "scenarios"
+COMMON = HERE / "common"  # expected pieces that many scenarios share
 LOG_NAME = "skelvane.txt"
 WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
 TIME_PATTERN = r"\d{4}\.\d{2}\.\d{2} \d{2}:\d{2}\.\d{2}"
 PLACEHOLDER = re.compile(r"\{\{([A-Z]+)\}\}")
+INCLUDE = re.compile(r"\{\{INCLUDE ([a-z0-9-]+)\}\}")
 IS_ROOT = os.geteuid() == 0
 EXEC_AS = "import os, sys; os.execv(sys.argv[1], sys.argv[2:])"
 
@@ -151,8 +155,7 @@ class Context:
         """Runs the tool once; `env` adds variables to its environment (e.g. TZ)."""
         argv, executable = self._build.command(self, list(args), argv0)
         wrap = getattr(self._scenario.module, "wrap", None)
-        isolated = bool(self._readonly) or wrap is not None
-        if isolated and executable is not None:
+        if executable is not None:
             # A wrapper starts its command by name; this keeps argv[0] as given.
             argv = [sys.executable, "-c", EXEC_AS, executable] + argv
             executable = None
@@ -164,16 +167,19 @@ class Context:
             argv = ["unshare", "-m", "sh", "-c", mounts + ' && exec "$@"', "sh"] + argv
         if wrap is not None:
             argv = wrap(self, argv)
-        if isolated:
-            self._build.before_isolated_run(self)
+        # Every run is in a network of its own: the scenario's lab, or one where the vendor's
+        # names lead to an address where nothing listens, so that no run reaches beyond the
+        # machine and the probe's text is the same everywhere.
+        if not hasattr(self._scenario.module, "LAB"):
+            argv = OFFLINE_LAB.wrap(self, argv)
+        self._build.before_isolated_run(self)
         started = time.monotonic()
         try:
             return self._spawn(argv, executable, timeout, env)
         finally:
             runs = self._runner.timings.setdefault(f"{self.build} tool run", [])
             runs.append(time.monotonic() - started)
-            if isolated:
-                self._build.after_isolated_run(self)
+            self._build.after_isolated_run(self)
 
     def _spawn(self, argv, executable, timeout, env=None):
         # No terminal and no input: the tool's key wait finds no console and returns at once.
@@ -238,19 +244,33 @@ class Context:
         """Compares `actual` with the file `name` of the scenario folder (for Wine its
         .wine variant when there is one), placeholders allowed."""
         path = self._expected_path(name)
-        expected = path.read_bytes().decode("utf-8")
+        expected = self._expand_includes(path.read_bytes().decode("utf-8"))
         if expected_pattern(expected).fullmatch(actual):
             return True
         shown = os.path.relpath(path, SCENARIOS)
         self.failures.append(f"{shown} differs\n" + readable_diff(expected, actual, shown))
         return False
 
+    def _expand_includes(self, text):
+        """Replaces each {{INCLUDE name}} with tests/e2e/common/name.txt (or its .wine
+        variant for Wine)."""
+        def piece(match):
+            return self._expand_includes(
+                self._variant(COMMON / f"{match.group(1)}.txt").read_bytes().decode("utf-8"))
+        return INCLUDE.sub(piece, text)
+
     def _expected_path(self, name):
-        path = (self.dir / name).resolve()
+        return self._variant((self.dir / name).resolve())
+
+    def _variant(self, path):
+        """`path`, or for Wine its .wine variant with the reason beside it: for a scenario's
+        own file wine-difference.txt, for a common piece <name>.wine-difference.txt."""
         if self.build == "wine":
             variant = path.with_name(f"{path.stem}.wine{path.suffix}")
             if variant.exists():
-                reason_file = variant.parent / "wine-difference.txt"
+                reason_file = variant.parent / (
+                    f"{path.stem}.wine-difference.txt" if path.parent == COMMON
+                    else "wine-difference.txt")
                 if not reason_file.is_file():
                     raise RuntimeError(f"{variant} without {reason_file.name} giving its reason")
                 reason = reason_file.read_text().strip()
@@ -397,6 +417,9 @@ def check_independent_copy(template, copy):
 
 
 # --- scenarios and the run
+
+
+OFFLINE_LAB = netlab.Lab(certificate=None)
 
 
 class Scenario:
