@@ -25,8 +25,7 @@ static void PrintEscaped(const WCHAR* text) {
     }
 }
 
-static void PrintName(const char* label, PCCERT_CONTEXT context, CERT_NAME_BLOB* name,
-                      DWORD type) {
+static void PrintName(const char* label, PCCERT_CONTEXT context, CERT_NAME_BLOB* name, DWORD type) {
     DWORD count = CertNameToStrW(context->dwCertEncodingType, name, type, NULL, 0);
     WCHAR* text = calloc(count + 1, sizeof(WCHAR));
     DWORD written = CertNameToStrW(context->dwCertEncodingType, name, type, text, count);
@@ -67,9 +66,9 @@ int main(int argc, char** argv) {
             PrintName("subject simple", context, &context->pCertInfo->Subject,
                       CERT_SIMPLE_NAME_STR);
             PrintName("subject oid", context, &context->pCertInfo->Subject, CERT_OID_NAME_STR);
-            PrintName("subject x500 reverse semicolon", context, &context->pCertInfo->Subject,
-                      CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG |
-                          CERT_NAME_STR_SEMICOLON_FLAG);
+            PrintName(
+                "subject x500 reverse semicolon", context, &context->pCertInfo->Subject,
+                CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG | CERT_NAME_STR_SEMICOLON_FLAG);
             CertFreeCertificateContext(context);
         }
         PrintBase64("base64 header", bytes, length, CRYPT_STRING_BASE64HEADER);
