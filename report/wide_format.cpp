@@ -35,7 +35,7 @@ class Sink {
     size_t count_ = 0;
 };
 
-struct Spec {
+struct Conversion {
     bool leftAlign = false;
     bool zeroPad = false;
     bool blank = false;
@@ -43,14 +43,14 @@ struct Spec {
     size_t width = 0;
 };
 
-void PadTo(Sink& sink, const Spec& spec, size_t length) {
-    if (spec.width > length) {
-        sink.Repeat(L' ', spec.width - length);
+void PadTo(Sink& sink, const Conversion& conversion, size_t length) {
+    if (conversion.width > length) {
+        sink.Repeat(L' ', conversion.width - length);
     }
 }
 
 template <class Char>
-void PutString(Sink& sink, const Spec& spec, const Char* text) {
+void PutString(Sink& sink, const Conversion& conversion, const Char* text) {
     static const char nullText[] = "(null)";
     size_t length = 0;
     if (text == nullptr) {
@@ -60,8 +60,8 @@ void PutString(Sink& sink, const Spec& spec, const Char* text) {
             ++length;
         }
     }
-    if (!spec.leftAlign) {
-        PadTo(sink, spec, length);
+    if (!conversion.leftAlign) {
+        PadTo(sink, conversion, length);
     }
     for (size_t i = 0; i < length; ++i) {
         if (text == nullptr) {
@@ -72,13 +72,13 @@ void PutString(Sink& sink, const Spec& spec, const Char* text) {
             sink.Put(static_cast<wchar_t>(text[i]));
         }
     }
-    if (spec.leftAlign) {
-        PadTo(sink, spec, length);
+    if (conversion.leftAlign) {
+        PadTo(sink, conversion, length);
     }
 }
 
-void PutNumber(Sink& sink, const Spec& spec, uint64_t magnitude, bool negative, unsigned base,
-               bool upper) {
+void PutNumber(Sink& sink, const Conversion& conversion, uint64_t magnitude, bool negative,
+               unsigned base, bool upper) {
     wchar_t digits[24];
     size_t count = 0;
     const char* symbols = upper ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -86,22 +86,22 @@ void PutNumber(Sink& sink, const Spec& spec, uint64_t magnitude, bool negative, 
         digits[count++] = static_cast<wchar_t>(symbols[magnitude % base]);
         magnitude /= base;
     } while (magnitude != 0);
-    wchar_t sign = negative ? L'-' : spec.plus ? L'+' : spec.blank ? L' ' : L'\0';
+    wchar_t sign = negative ? L'-' : conversion.plus ? L'+' : conversion.blank ? L' ' : L'\0';
     size_t length = count + (sign != L'\0' ? 1 : 0);
-    if (!spec.leftAlign && !spec.zeroPad) {
-        PadTo(sink, spec, length);
+    if (!conversion.leftAlign && !conversion.zeroPad) {
+        PadTo(sink, conversion, length);
     }
     if (sign != L'\0') {
         sink.Put(sign);
     }
-    if (!spec.leftAlign && spec.zeroPad && spec.width > length) {
-        sink.Repeat(L'0', spec.width - length);
+    if (!conversion.leftAlign && conversion.zeroPad && conversion.width > length) {
+        sink.Repeat(L'0', conversion.width - length);
     }
     while (count > 0) {
         sink.Put(digits[--count]);
     }
-    if (spec.leftAlign) {
-        PadTo(sink, spec, length);
+    if (conversion.leftAlign) {
+        PadTo(sink, conversion, length);
     }
 }
 
@@ -143,16 +143,16 @@ size_t FormatWide(wchar_t* out, size_t capacity, const wchar_t* format, va_list 
             sink.Put(L'%');
             continue;
         }
-        Spec spec;
+        Conversion conversion;
         for (;; ++p) {
             if (*p == L'-') {
-                spec.leftAlign = true;
+                conversion.leftAlign = true;
             } else if (*p == L'0') {
-                spec.zeroPad = true;
+                conversion.zeroPad = true;
             } else if (*p == L' ') {
-                spec.blank = true;
+                conversion.blank = true;
             } else if (*p == L'+') {
-                spec.plus = true;
+                conversion.plus = true;
             } else {
                 break;
             }
@@ -160,14 +160,14 @@ size_t FormatWide(wchar_t* out, size_t capacity, const wchar_t* format, va_list 
         if (*p == L'*') {
             int width = va_arg(args, int);
             if (width < 0) {
-                spec.leftAlign = true;
+                conversion.leftAlign = true;
                 width = -width;
             }
-            spec.width = static_cast<size_t>(width);
+            conversion.width = static_cast<size_t>(width);
             ++p;
         } else {
             while (*p >= L'0' && *p <= L'9') {
-                spec.width = spec.width * 10 + static_cast<size_t>(*p - L'0');
+                conversion.width = conversion.width * 10 + static_cast<size_t>(*p - L'0');
                 ++p;
             }
         }
@@ -179,10 +179,10 @@ size_t FormatWide(wchar_t* out, size_t capacity, const wchar_t* format, va_list 
         Width width = wideMarker ? Width::Bits32 : ReadLength(p);
         switch (*p) {
             case L's':
-                PutString(sink, spec, va_arg(args, const wchar_t*));
+                PutString(sink, conversion, va_arg(args, const wchar_t*));
                 break;
             case L'S':
-                PutString(sink, spec, va_arg(args, const char*));
+                PutString(sink, conversion, va_arg(args, const char*));
                 break;
             case L'd':
             case L'i': {
@@ -190,7 +190,7 @@ size_t FormatWide(wchar_t* out, size_t capacity, const wchar_t* format, va_list 
                                                        : static_cast<int32_t>(va_arg(args, int));
                 uint64_t magnitude =
                     value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-                PutNumber(sink, spec, magnitude, value < 0, 10, false);
+                PutNumber(sink, conversion, magnitude, value < 0, 10, false);
                 break;
             }
             case L'u':
@@ -199,9 +199,9 @@ size_t FormatWide(wchar_t* out, size_t capacity, const wchar_t* format, va_list 
                 uint64_t value = width == Width::Bits64
                                      ? va_arg(args, unsigned long long)
                                      : static_cast<uint32_t>(va_arg(args, unsigned int));
-                Spec unsignedSpec = spec;
-                unsignedSpec.plus = unsignedSpec.blank = false;
-                PutNumber(sink, unsignedSpec, value, false, *p == L'u' ? 10 : 16, *p == L'X');
+                Conversion unsignedConversion = conversion;
+                unsignedConversion.plus = unsignedConversion.blank = false;
+                PutNumber(sink, unsignedConversion, value, false, *p == L'u' ? 10 : 16, *p == L'X');
                 break;
             }
             default:

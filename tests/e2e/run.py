@@ -426,10 +426,10 @@ class Scenario:
     def __init__(self, folder):
         self.dir = folder
         self.name = folder.name
-        spec = importlib.util.spec_from_file_location(f"scenario_{self.name}",
+        source = importlib.util.spec_from_file_location(f"scenario_{self.name}",
                                                       folder / "scenario.py")
-        self.module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(self.module)
+        self.module = importlib.util.module_from_spec(source)
+        source.loader.exec_module(self.module)
         # {"wine": "why this build cannot play the scenario"}
         self.not_on = getattr(self.module, "NOT_ON", {})
 
