@@ -22,12 +22,6 @@ const char Prompt[] = "\r\n\r\nPress any key to quit...";
 
 class RunDriverTest : public MachineTest {
   protected:
-    void SetUp() override {
-        MachineTest::SetUp();
-        // The endpoint probe must not leave the machine: nothing listens where it connects.
-        machine().SetHttpsRoute("service.tolv.com", "127.0.0.1", 9);
-    }
-
     struct Outcome {
         int exitCode;
         std::string console;

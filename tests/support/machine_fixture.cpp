@@ -20,6 +20,8 @@ void MachineTest::SetUp() {
     standin::Machine::Reset(root_ + "/prefix");
     machine().SetLocalSystem(false);
     machine().SetConsoleDevice(root_ + "/no-console");
+    // A run's endpoint probe never leaves the machine: nothing listens where it connects.
+    machine().SetHttpsRoute("service.tolv.com", "127.0.0.1", 9);
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     oldCwd_ = cwd;

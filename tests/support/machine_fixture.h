@@ -1,5 +1,6 @@
 // A fresh stand-in machine for each test: its own temporary prefix and working folder, the
-// account set to an ordinary user, no console, and the run's report log forgotten.
+// account set to an ordinary user, no console, the service host routed to a closed loopback
+// port, and the run's report log forgotten.
 #pragma once
 
 #include <gtest/gtest.h>
