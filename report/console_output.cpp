@@ -76,12 +76,7 @@ void WriteToStream(DWORD stdHandle, const wchar_t* text, size_t length) {
 void PrintToStandardOutput(const wchar_t* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    va_list counting;
-    va_copy(counting, arguments);
-    size_t length = FormatWide(nullptr, 0, format, counting);
-    va_end(counting);
-    std::wstring text(length + 1, L'\0');
-    FormatWide(&text[0], text.size(), format, arguments);
+    const std::wstring text = FormatWideString(format, arguments);
     va_end(arguments);
-    WriteToStream(STD_OUTPUT_HANDLE, text.c_str(), length);
+    WriteToStream(STD_OUTPUT_HANDLE, text.c_str(), text.size());
 }

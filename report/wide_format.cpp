@@ -226,3 +226,14 @@ size_t FormatWideArgs(wchar_t* out, size_t capacity, const wchar_t* format, ...)
     va_end(arguments);
     return length;
 }
+
+std::wstring FormatWideString(const wchar_t* format, va_list arguments) {
+    va_list counting;
+    va_copy(counting, arguments);
+    const size_t length = FormatWide(nullptr, 0, format, counting);
+    va_end(counting);
+    std::wstring text(length + 1, L'\0');
+    FormatWide(&text[0], text.size(), format, arguments);
+    text.resize(length);
+    return text;
+}

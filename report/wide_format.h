@@ -7,6 +7,7 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <string>
 
 // Formats into `out`, which holds `capacity` characters (the terminator included), cutting the
 // text to fit; returns the length the whole text needs, without its terminator. With a null
@@ -15,3 +16,6 @@ size_t FormatWide(wchar_t* out, size_t capacity, const wchar_t* format, va_list 
 
 // The same with the arguments given directly.
 size_t FormatWideArgs(wchar_t* out, size_t capacity, const wchar_t* format, ...);
+
+// The whole formatted text.
+std::wstring FormatWideString(const wchar_t* format, va_list arguments);

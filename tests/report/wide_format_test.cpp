@@ -8,20 +8,15 @@
 
 namespace {
 
-// Formats twice, counting and writing, and checks that both agree.
+// Formats by counting and then writing, and checks that the count and the text agree.
 std::wstring Format(const wchar_t* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    va_list counting;
-    va_copy(counting, arguments);
-    size_t length = FormatWide(nullptr, 0, format, counting);
-    va_end(counting);
-    std::wstring text(length + 1, L'?');
-    size_t again = FormatWide(&text[0], text.size(), format, arguments);
+    std::wstring text = FormatWideString(format, arguments);
     va_end(arguments);
-    EXPECT_EQ(again, length);
-    EXPECT_EQ(text[length], L'\0');
-    text.resize(length);
+    va_start(arguments, format);
+    EXPECT_EQ(FormatWide(nullptr, 0, format, arguments), text.size());
+    va_end(arguments);
     return text;
 }
 
