@@ -170,8 +170,7 @@ class Context:
         # Every run is in a network of its own: the scenario's lab, or one where the vendor's
         # names lead to an address where nothing listens, so that no run reaches beyond the
         # machine and the probe's text is the same everywhere.
-        if not hasattr(self._scenario.module, "LAB"):
-            argv = OFFLINE_LAB.wrap(self, argv)
+        argv = getattr(self._scenario.module, "LAB", OFFLINE_LAB).wrap(self, argv)
         self._build.before_isolated_run(self)
         started = time.monotonic()
         try:

@@ -1,18 +1,10 @@
 """A body of 1.25 MiB, sent chunked: the first MiB is shown, the rest read, dropped and
 counted after the last piece shown."""
 
-import sys
-from pathlib import Path
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
-import netlab  # noqa: E402
+import netlab
 
 LAB = netlab.Lab(certificate="interceptor", trust=["test-ca"], framing="chunked",
                  reply=[{"repeat": "0123456789abcdef", "count": 16384}] * 5, pause_ms=0)
-
-
-def wrap(t, argv):
-    return LAB.wrap(t, argv)
 
 
 PIECE = "0123456789abcdef"

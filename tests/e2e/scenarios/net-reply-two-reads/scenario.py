@@ -2,18 +2,10 @@
 reads the first alone: two reads, so the content is not OK and both pieces stand between the
 separators, one right after the other."""
 
-import sys
-from pathlib import Path
-
-sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
-import netlab  # noqa: E402
+import netlab
 
 LAB = netlab.Lab(certificate="interceptor", trust=["test-ca"],
                  reply=[netlab.EXPECTED_REPLY[:60], netlab.EXPECTED_REPLY[60:]], pause_ms=800)
-
-
-def wrap(t, argv):
-    return LAB.wrap(t, argv)
 
 
 def play(t):
