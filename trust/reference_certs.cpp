@@ -18,17 +18,6 @@ DWORD ReadLittleEndian32(const BYTE* bytes) {
 
 }  // namespace
 
-bool ScopedCertStore::Release() {
-    if (handle_ == nullptr) {
-        return false;
-    }
-    const DWORD savedError = GetLastError();
-    const BOOL closed = CertCloseStore(handle_, closeFlags_);
-    handle_ = nullptr;
-    SetLastError(savedError);
-    return closed != FALSE;
-}
-
 bool AddEncodedCertificates(HCERTSTORE store, const EncodedCertList* list, DWORD totalLength,
                             PCCERT_CONTEXT* firstContext) {
     // The lists are constants, but a length that runs past the end would read beyond them:
@@ -62,10 +51,9 @@ bool ImportReferenceRoot() {
     g_reportLog->Print(L"\r\n\r\nSubject: %s", ImportRootSubjectText);
     g_reportLog->Print(L"\r\nSerial number: %s", ImportRootSerialText);
 
-    ScopedCertStore store(CERT_CLOSE_STORE_FORCE_FLAG);
-    store.Reset(CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                              CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_OPEN_EXISTING_FLAG,
-                              L"Root"));
+    ScopedCertStore store(
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                      CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_OPEN_EXISTING_FLAG, L"Root"));
     if (store.Get() == nullptr) {
         g_reportLog->PrintError(L"\r\nError: Cannot open system trusted root store");
         return false;
@@ -78,6 +66,6 @@ bool ImportReferenceRoot() {
         g_reportLog->PrintError(
             L"\r\nError: CertAddCertificateContextToStore returned error %u\r\n", GetLastError());
     }
-    CertCloseStore(store.Detach(), CERT_CLOSE_STORE_FORCE_FLAG);
+    store.Release();
     return imported;
 }

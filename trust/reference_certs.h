@@ -2,6 +2,7 @@
 // that puts such a list into a certificate store, and the /fix import of the reference root.
 #pragma once
 
+#include "platform/scoped_handle.h"
 #include "platform/win32.h"
 
 // A run of records laid end to end, each a 4-byte little-endian length N followed by N bytes of
@@ -23,41 +24,11 @@ extern const DWORD ImportRootCertsLength;
 extern const wchar_t ImportRootSubjectText[];
 extern const wchar_t ImportRootSerialText[];
 
-// Owns an open certificate store; closing it keeps the thread's last error.
-class ScopedCertStore {
-  public:
-    explicit ScopedCertStore(DWORD closeFlags = 0) : closeFlags_(closeFlags) {}
-    ~ScopedCertStore() { Release(); }
-    ScopedCertStore(const ScopedCertStore&) = delete;
-    ScopedCertStore& operator=(const ScopedCertStore&) = delete;
-    ScopedCertStore(ScopedCertStore&& other) noexcept
-        : handle_(other.Detach()), closeFlags_(other.closeFlags_) {}
-    ScopedCertStore& operator=(ScopedCertStore&& other) noexcept {
-        if (this != &other) {
-            Reset(other.Detach());
-            closeFlags_ = other.closeFlags_;
-        }
-        return *this;
-    }
-
-    HCERTSTORE Get() const { return handle_; }
-    void Reset(HCERTSTORE handle) {
-        Release();
-        handle_ = handle;
-    }
-    // Gives up ownership without closing; for the path that closed the store itself.
-    HCERTSTORE Detach() {
-        HCERTSTORE handle = handle_;
-        handle_ = nullptr;
-        return handle;
-    }
-    // False when empty; otherwise the result of CertCloseStore with the holder's flags.
-    bool Release();
-
-  private:
-    HCERTSTORE handle_ = nullptr;
-    DWORD closeFlags_;
-};
+// Owns an open certificate store; closing it closes every reference the tool took to it.
+inline BOOL CloseCertStoreForced(HCERTSTORE store) {
+    return CertCloseStore(store, CERT_CLOSE_STORE_FORCE_FLAG);
+}
+using ScopedCertStore = ScopedHandle<HCERTSTORE, CloseCertStoreForced>;
 
 // Adds every record of `list` (of `totalLength` bytes) to `store` with CERT_STORE_ADD_ALWAYS.
 // When `firstContext` is given (holding null), it receives the context of the first record,

@@ -178,8 +178,7 @@ TEST_F(TrustTest, ScopedCertStoreClosesOnceAndKeepsTheLastError) {
     EXPECT_FALSE(empty.Release());
 
     HCERTSTORE store = openMemory();
-    ScopedCertStore holder(CERT_CLOSE_STORE_FORCE_FLAG);
-    holder.Reset(store);
+    ScopedCertStore holder(store);
     ScopedCertStore moved(std::move(holder));
     EXPECT_EQ(holder.Get(), nullptr);
     EXPECT_EQ(moved.Get(), store);
@@ -191,11 +190,8 @@ TEST_F(TrustTest, ScopedCertStoreClosesOnceAndKeepsTheLastError) {
     EXPECT_TRUE(CertCloseStore(store, 0));  // the failed close left it open
 
     HCERTSTORE closedByHolder = openMemory();
-    CertDuplicateStore(closedByHolder);  // the holder's force flag closes every reference
-    {
-        ScopedCertStore scoped(CERT_CLOSE_STORE_FORCE_FLAG);
-        scoped.Reset(closedByHolder);
-    }
+    CertDuplicateStore(closedByHolder);  // the forced close ends every reference
+    { ScopedCertStore scoped(closedByHolder); }
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(CertCloseStore(closedByHolder, 0));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
