@@ -36,7 +36,21 @@ bool NeededCharacters(size_t prefixLength, size_t textLength, uint32_t* needed) 
 
 }  // namespace
 
+wchar_t* LogNameSuffix(wchar_t* path) {
+    // Only a point in the file name counts: "tools.2019\check" and ".\skelvane" have none, and
+    // their logs must stay beside them ("check.txt", "skelvane.txt").
+    wchar_t* name = path;
+    for (wchar_t* c = path; *c != L'\0'; ++c) {
+        if (*c == L'\\' || *c == L'/') {
+            name = c + 1;
+        }
+    }
+    wchar_t* point = wcsrchr(name, L'.');
+    return point != nullptr ? point : name + wcslen(name);
+}
+
 ReportLog::ReportLog(const wchar_t* logPath) {
+    reporter = this;
     handle = CreateFileW(logPath, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                          nullptr);
     if (!IsOpen()) {
@@ -61,6 +75,9 @@ ReportLog::~ReportLog() {
     }
     // A failed close is reported once, here; the system closes the handle when the process ends.
     handle = INVALID_HANDLE_VALUE;
+    if (reporter == this) {
+        reporter = nullptr;
+    }
     free(buffer);
     free(units_);
 }
@@ -71,15 +88,19 @@ void ReportLog::WriteBanner(const wchar_t* format) {
     LogOnly(format, now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
 }
 
-ReportLog* ReportLog::ReportTarget() {
+FailureReporter* ReportLog::ReportTarget() {
     return inFailureReport_ ? nullptr : this;
 }
 
 bool ReportLog::Reserve(uint32_t count) {
     bool grown = true;
     if (capacity < count) {
-        const size_t bytes = static_cast<size_t>(count) * sizeof(wchar_t);
-        void* block = buffer == nullptr ? malloc(bytes) : realloc(buffer, bytes);
+        size_t bytes = 0;
+        void* block = nullptr;
+        // A count whose byte size does not fit (2^31 and more on 32 bits) cannot be allocated.
+        if (ScratchByteSize(count, sizeof(wchar_t), &bytes)) {
+            block = buffer == nullptr ? malloc(bytes) : realloc(buffer, bytes);
+        }
         if (block != nullptr) {
             buffer = static_cast<wchar_t*>(block);
             capacity = count;
@@ -230,13 +251,7 @@ bool OpenReportLog(const wchar_t* exePath) {
         return false;
     }
     wmemcpy(path, exePath, length + 1);
-    wchar_t* point = wcsrchr(path, L'.');
-    if (point == nullptr) {
-        free(path);
-        PrintToStandardOutput(L"Fatal error: Out of memory");
-        return false;
-    }
-    wcscpy(point, L".txt");
+    wcscpy(LogNameSuffix(path), L".txt");
     auto* log = new (std::nothrow) ReportLog(path);
     free(path);
     if (log == nullptr) {

@@ -7,10 +7,11 @@
 
 #include "file_handle.h"
 
-class ReportLog : public FileHandle {
+class ReportLog : public FileHandle, public FailureReporter {
   public:
     // Opens (or creates) the log exclusively, appends, writes the byte order mark into an
     // empty file, the start banner and the tool-version line. Holds no file when the open fails.
+    // While it lives it is the reporter of every file handle's failures.
     explicit ReportLog(const wchar_t* logPath);
     // Writes the end banner and closes the file.
     ~ReportLog() override;
@@ -28,13 +29,13 @@ class ReportLog : public FileHandle {
 
     // The failure report of a file write or read: PrintError, except that a failure of its
     // own log write is not reported again.
-    void PrintFailureReport(const wchar_t* format, va_list arguments);
+    void PrintFailureReport(const wchar_t* format, va_list arguments) override;
 
     uint32_t capacity = 0;
     wchar_t* buffer = nullptr;
 
   protected:
-    ReportLog* ReportTarget() override;
+    FailureReporter* ReportTarget() override;
 
   private:
     enum class Target { LogAndConsole, LogOnly };
@@ -49,12 +50,27 @@ class ReportLog : public FileHandle {
     size_t unitsCapacity_ = 0;
 };
 
+// count x unitSize in `Size` (the platform's size_t, or a narrower type in a test); false when
+// the product does not fit.
+template <typename Size>
+bool ScratchByteSize(uint32_t count, Size unitSize, Size* bytes) {
+    if (unitSize != 0 && count > static_cast<Size>(-1) / unitSize) {
+        return false;
+    }
+    *bytes = static_cast<Size>(count) * unitSize;
+    return true;
+}
+
 // The run's one report log; null until OpenReportLog succeeded.
 extern ReportLog* g_reportLog;
 
-// Derives the log path from argv[0] (everything from its last '.' becomes ".txt") and creates
-// g_reportLog. False, after a fatal message on standard output, when it cannot.
+// Derives the log path from argv[0] (everything from the last '.' of its file name becomes
+// ".txt"; a file name without one gets ".txt" appended) and creates g_reportLog. False, after a
+// fatal message on standard output, when it cannot.
 bool OpenReportLog(const wchar_t* exePath);
+
+// Where ".txt" goes in `path`: its file name's last '.', or the path's end when there is none.
+wchar_t* LogNameSuffix(wchar_t* path);
 
 // Prints the tool's own file version through `log` as the first line of the run; its failures
 // go to standard output only.

@@ -168,9 +168,10 @@ class Context:
 
     # -- running the tool
 
-    def run(self, args=(), argv0=None, timeout=60, env=None):
-        """Runs the tool once; `env` adds variables to its environment (e.g. TZ)."""
-        argv, executable = self._build.command(self, list(args), argv0)
+    def run(self, args=(), argv0=None, timeout=60, env=None, through_cmd=False):
+        """Runs the tool once; `env` adds variables to its environment (e.g. TZ). With
+        `through_cmd`, Wine starts it as typed at a console prompt: `cmd /c <argv0> args`."""
+        argv, executable = self._build.command(self, list(args), argv0, through_cmd)
         wrap = getattr(self._scenario.module, "wrap", None)
         if executable is not None:
             # A wrapper starts its command by name; this keeps argv[0] as given.
@@ -312,7 +313,7 @@ class NativeBuild:
         # CI runs as root, where the stand-in would be LocalSystem; Wine never is.
         t.machine(account="user")
 
-    def command(self, t, args, argv0):
+    def command(self, t, args, argv0, through_cmd=False):
         tool = str(t.work / "skelvane")
         return [tool if argv0 is None else argv0] + args, tool
 
@@ -382,8 +383,11 @@ class WineBuild:
         check_independent_copy(self.template, t.prefix)
         shutil.copy2(self.tool, t.work / "skelvane.exe")
 
-    def command(self, t, args, argv0):
+    def command(self, t, args, argv0, through_cmd=False):
         tool = t.work / "skelvane.exe"
+        if through_cmd:
+            # cmd passes the command line as typed: argv[0] is the name, as a user wrote it.
+            return self.target["wine"] + ["cmd", "/c", subprocess.list2cmdline([argv0] + args)], None
         if argv0 is None:
             return self.target["wine"] + [str(tool)] + args, None
         # Started directly, a program under Wine always sees its full DOS path as argv[0].

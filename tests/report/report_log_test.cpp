@@ -66,7 +66,7 @@ TEST_F(ReportLogTest, ByteOrderMarkOnlyForAnEmptyFile) {
     EXPECT_EQ(ReadHostFile(LogPath()).substr(0, 4), std::string("ab\r\0", 4));
 }
 
-TEST_F(ReportLogTest, LogPathComesFromTheLastPointOfArgvZero) {
+TEST_F(ReportLogTest, LogPathComesFromTheLastPointOfTheFileName) {
     CapturedStreams streams;
     struct Case {
         std::wstring argv0;
@@ -74,11 +74,15 @@ TEST_F(ReportLogTest, LogPathComesFromTheLastPointOfArgvZero) {
     };
     mkdir((machine().Prefix() + "/drive_d").c_str(), 0755);
     mkdir((machine().Prefix() + "/drive_d/Tools").c_str(), 0755);
+    mkdir((machine().Prefix() + "/drive_d/tools.2019").c_str(), 0755);
     const Case cases[] = {
         {L"D:\\Tools\\check.exe", machine().Prefix() + "/drive_d/Tools/check.txt"},
         {L"check.exe", workDir() + "/check.txt"},
-        {L"D:\\tools.2019\\check", machine().Prefix() + "/drive_d/tools.txt"},
+        {L"D:\\tools.2019\\check", machine().Prefix() + "/drive_d/tools.2019/check.txt"},
         {L"run.tar.gz", workDir() + "/run.tar.txt"},
+        {L"skelvane", workDir() + "/skelvane.txt"},
+        {L".\\skelvane", workDir() + "/skelvane.txt"},
+        {L"./other", workDir() + "/other.txt"},
     };
     for (const auto& c : cases) {
         ASSERT_TRUE(OpenReportLog(c.argv0.c_str())) << c.log;
@@ -87,15 +91,26 @@ TEST_F(ReportLogTest, LogPathComesFromTheLastPointOfArgvZero) {
         struct stat info;
         EXPECT_EQ(stat(c.log.c_str(), &info), 0) << c.log;
     }
+    EXPECT_EQ(streams.Stdout(), "");
 }
 
-TEST_F(ReportLogTest, ArgvZeroWithoutPointIsFatal) {
+TEST_F(ReportLogTest, NoArgvZeroIsFatalWithoutMessage) {
     CapturedStreams streams;
-    EXPECT_FALSE(OpenReportLog(L"skelvane"));
     EXPECT_FALSE(OpenReportLog(nullptr));
     EXPECT_EQ(g_reportLog, nullptr);
-    EXPECT_EQ(streams.Stdout(), "Fatal error: Out of memory");
+    EXPECT_EQ(streams.Stdout(), "");
     EXPECT_EQ(streams.Stderr(), "");
+}
+
+TEST(ScratchByteSize, RefusesCountsWhoseByteSizeWraps) {
+    uint32_t bytes32 = 0;
+    EXPECT_TRUE(ScratchByteSize<uint32_t>(0x7FFFFFFFu, 2, &bytes32));
+    EXPECT_EQ(bytes32, 0xFFFFFFFEu);
+    EXPECT_FALSE(ScratchByteSize<uint32_t>(0x80000000u, 2, &bytes32));  // would wrap to 0
+    EXPECT_FALSE(ScratchByteSize<uint32_t>(0xFFFFFFFFu, 2, &bytes32));
+    uint64_t bytes64 = 0;
+    EXPECT_TRUE(ScratchByteSize<uint64_t>(0xFFFFFFFFu, 4, &bytes64));
+    EXPECT_EQ(bytes64, 0x3FFFFFFFCull);
 }
 
 TEST_F(ReportLogTest, LogThatCannotBeCreatedIsFatal) {

@@ -1,13 +1,14 @@
-"""The log path is argv[0] with everything from its last point replaced by ".txt": a bare name
-gives a log in the current folder, a path a log in that folder, and a point in a folder name
-counts when the file name has none."""
+"""The log path is argv[0] with everything from the last point of its file name replaced by
+".txt", or ".txt" appended when the file name has none: a bare name gives a log in the current
+folder, a path a log in that folder, and a point in a folder name never counts."""
 
 CASES = [
     # argv[0], the log it gives (relative to the current folder)
     ("check.exe", "check.txt"),
     ("sub\\check.exe", "sub/check.txt"),
-    ("tools.2019\\check", "tools.txt"),
+    ("tools.2019\\check", "tools.2019/check.txt"),
     ("check.exe.bak", "check.exe.txt"),
+    (".\\check", "check.txt"),
 ]
 
 
