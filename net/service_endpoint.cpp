@@ -22,7 +22,8 @@ std::string AsciiOf(const wchar_t* text) {
 const wchar_t Separator[] = L"\n----------------------------------------------\n";
 const wchar_t RequestPath[] = L"/edf";
 
-// The body as far as it is kept: the non-empty reads in arrival order, at most
+// The body as far as it is kept: one chunk per non-empty read in arrival order (empty when the
+// read began with a zero byte, which still makes the reply more than one chunk), at most
 // MaxShownReplyBytes of them; what came after that is only counted.
 struct ReplyBody {
     std::vector<std::string> chunks;
@@ -52,7 +53,7 @@ void ReplyBody::Append(const char* bytes, size_t length) {
         keep = MaxShownReplyBytes - keptBytes;
         keep = length <= keep ? length : Utf8Boundary(bytes, keep);
     }
-    if (keep > 0) {
+    if (keep > 0 || (length == 0 && droppedBytes == 0)) {
         chunks.emplace_back(bytes, keep);
         keptBytes += keep;
     }

@@ -151,6 +151,8 @@ INSTANTIATE_TEST_SUITE_P(
         BodyCase{"TrailingLineBreak", {Reply + "\n"}, Reply + "\n"},
         BodyCase{"PercentSigns", {"100% of %s and %d%%"}, "100% of %s and %d%%"},
         BodyCase{"ZeroByteCutsTheRead", {std::string("before\0after", 12), "next"}, "beforenext"},
+        // An empty second chunk: the reply is not the expected one alone.
+        BodyCase{"ReadBeginningWithZeroByte", {Reply, std::string("\0tail", 5)}, Reply},
         BodyCase{"IllFormedUtf8",
                  {"caf\xC3", "\xA9 \xFF ok \xE2\x82"},
                  "caf\xEF\xBF\xBD\xEF\xBF\xBD \xEF\xBF\xBD ok \xEF\xBF\xBD"},
