@@ -40,6 +40,14 @@ build_native() {
         cmake --build "$NATIVE_BUILD" -j2
 }
 
+# The configuration a benchmark or a user builds: optimised, where GCC warns of more (and of
+# other) things than in the sanitized build.
+build_native_release() {
+    cmake -S "$ROOT" -B "$ROOT/build/native-release" -DCMAKE_BUILD_TYPE=Release \
+        -DSKELVANE_WERROR=ON &&
+        cmake --build "$ROOT/build/native-release" -j2 --target skelvane
+}
+
 unit_tests() {
     ctest --test-dir "$NATIVE_BUILD" --output-on-failure -j2
 }
@@ -91,6 +99,7 @@ end_to_end() {
 
 step "install" install_missing "${PACKAGES[@]}"
 step "native build" build_native
+step "native release build" build_native_release
 step "windows build" build_windows
 step "program for the Wine leg" build_wine_program
 if [ ${#failed[@]} -eq 0 ]; then

@@ -36,8 +36,10 @@ bool RemoveHandle(const void* handle) {
 }
 
 void RemoveAllHandles() {
-    std::map<const void*, std::unique_ptr<KernelObject>> old;
-    old.swap(LiveSet());
+    // One at a time, each destroyed after it left the map (its destructor may release others).
+    while (!LiveSet().empty()) {
+        LiveSet().extract(LiveSet().begin());
+    }
 }
 
 }  // namespace standin
