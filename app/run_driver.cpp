@@ -4,7 +4,7 @@
 #include "key_wait.h"
 #include "net/service_endpoint.h"
 #include "report/report_log.h"
-#include "trust/chain_test.h"
+#include "trust/chain_verification.h"
 #include "trust/reference_certs.h"
 #include "trust/sha2_support.h"
 

@@ -1,8 +1,6 @@
 #include "file_handle.h"
 
-#include <cstdarg>
-
-#include "report_log.h"
+FailureReporter* FileHandle::reporter = nullptr;
 
 FileHandle::~FileHandle() {
     if (IsOpen()) {
@@ -10,18 +8,18 @@ FileHandle::~FileHandle() {
     }
 }
 
-ReportLog* FileHandle::ReportTarget() {
-    return g_reportLog;
+FailureReporter* FileHandle::ReportTarget() {
+    return reporter;
 }
 
 void FileHandle::ReportFailure(const wchar_t* format, ...) {
-    ReportLog* log = ReportTarget();
-    if (log == nullptr) {
+    FailureReporter* target = ReportTarget();
+    if (target == nullptr) {
         return;
     }
     va_list arguments;
     va_start(arguments, format);
-    log->PrintFailureReport(format, arguments);
+    target->PrintFailureReport(format, arguments);
     va_end(arguments);
 }
 

@@ -2,9 +2,19 @@
 // failures through the report log.
 #pragma once
 
+#include <cstdarg>
+
 #include "platform/win32.h"
 
-class ReportLog;
+// Where file failures are reported. The report log, itself a file handle, is the one reporter;
+// this seam keeps the handle from depending on the log built on it.
+class FailureReporter {
+  public:
+    virtual void PrintFailureReport(const wchar_t* format, va_list arguments) = 0;
+
+  protected:
+    ~FailureReporter() = default;
+};
 
 class FileHandle {
   public:
@@ -25,9 +35,12 @@ class FileHandle {
     // The owner opens the file itself and stores the handle here.
     HANDLE handle = INVALID_HANDLE_VALUE;
 
+    // The reporter of every handle's failures: the report log registers itself while it lives.
+    static FailureReporter* reporter;
+
   protected:
-    // Where this handle's failures are reported: the run's report log, if any.
-    virtual ReportLog* ReportTarget();
+    // Where this handle's failures are reported: `reporter`, if any.
+    virtual FailureReporter* ReportTarget();
 
   private:
     void ReportFailure(const wchar_t* format, ...);

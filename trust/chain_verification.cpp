@@ -1,4 +1,4 @@
-#include "chain_test.h"
+#include "chain_verification.h"
 
 #include <cstring>
 #include <iterator>

@@ -27,6 +27,7 @@ void MachineTest::SetUp() {
     oldCwd_ = cwd;
     ASSERT_EQ(chdir(workDir_.c_str()), 0);
     g_reportLog = nullptr;
+    FileHandle::reporter = nullptr;
 }
 
 void MachineTest::TearDown() {

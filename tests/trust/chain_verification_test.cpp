@@ -1,4 +1,4 @@
-#include "trust/chain_test.h"
+#include "trust/chain_verification.h"
 
 #include <gtest/gtest.h>
 
