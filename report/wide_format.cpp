@@ -107,6 +107,30 @@ void PutNumber(Sink& sink, const Conversion& conversion, uint64_t magnitude, boo
 
 enum class Width { Bits32, Bits64 };
 
+// Reads a width from digits or '*' at `p`; advances past it. False when it exceeds
+// MaxFormatWidth (a '*' of INT_MIN included), before any digit can overflow.
+bool ReadWidth(const wchar_t*& p, va_list& args, Conversion& conversion) {
+    if (*p == L'*') {
+        ++p;
+        const int width = va_arg(args, int);
+        if (width < -static_cast<int>(MaxFormatWidth) || width > static_cast<int>(MaxFormatWidth)) {
+            return false;
+        }
+        if (width < 0) {
+            conversion.leftAlign = true;
+        }
+        conversion.width = static_cast<size_t>(width < 0 ? -width : width);
+        return true;
+    }
+    for (; *p >= L'0' && *p <= L'9'; ++p) {
+        conversion.width = conversion.width * 10 + static_cast<size_t>(*p - L'0');
+        if (conversion.width > MaxFormatWidth) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Reads the length modifier at `p`; advances past it.
 Width ReadLength(const wchar_t*& p) {
     if (p[0] == L'l' && p[1] == L'l') {
@@ -157,19 +181,10 @@ size_t FormatWide(wchar_t* out, size_t capacity, const wchar_t* format, va_list 
                 break;
             }
         }
-        if (*p == L'*') {
-            int width = va_arg(args, int);
-            if (width < 0) {
-                conversion.leftAlign = true;
-                width = -width;
-            }
-            conversion.width = static_cast<size_t>(width);
-            ++p;
-        } else {
-            while (*p >= L'0' && *p <= L'9') {
-                conversion.width = conversion.width * 10 + static_cast<size_t>(*p - L'0');
-                ++p;
-            }
+        if (!ReadWidth(p, args, conversion)) {
+            va_end(args);
+            sink.Finish();
+            return FormatWideError;
         }
         bool wideMarker = false;
         if (*p == L'w' && p[1] == L's') {
@@ -232,6 +247,9 @@ std::wstring FormatWideString(const wchar_t* format, va_list arguments) {
     va_copy(counting, arguments);
     const size_t length = FormatWide(nullptr, 0, format, counting);
     va_end(counting);
+    if (length == FormatWideError) {
+        return std::wstring();
+    }
     std::wstring text(length + 1, L'\0');
     FormatWide(&text[0], text.size(), format, arguments);
     text.resize(length);

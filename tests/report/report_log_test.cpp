@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <climits>
 #include <string>
 
 #include "support/machine_fixture.h"
@@ -178,6 +179,14 @@ TEST_F(PrinterTest, EmptyFormatWritesNothing) {
     EXPECT_TRUE(g_reportLog->Print(L""));
     EXPECT_EQ(ReadHostFile(LogPath()).size(), headerBytes_);
     EXPECT_EQ(ConsoleAfterVersion(), "");
+}
+
+TEST_F(PrinterTest, FormattingErrorWritesNothingAndTheNextMessagePrints) {
+    EXPECT_FALSE(g_reportLog->Print(L"a%*db", INT_MIN, 1));
+    EXPECT_FALSE(g_reportLog->PrintError(L"%2000d", 1));
+    EXPECT_TRUE(g_reportLog->Print(L"next"));
+    EXPECT_EQ(Appended(), "next");
+    EXPECT_EQ(ConsoleAfterVersion(), "next");
 }
 
 TEST_F(PrinterTest, LogOnlyStaysOffTheConsole) {

@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -15,8 +16,9 @@ std::wstring Format(const wchar_t* format, ...) {
     std::wstring text = FormatWideString(format, arguments);
     va_end(arguments);
     va_start(arguments, format);
-    EXPECT_EQ(FormatWide(nullptr, 0, format, arguments), text.size());
+    const size_t count = FormatWide(nullptr, 0, format, arguments);
     va_end(arguments);
+    EXPECT_EQ(count == FormatWideError ? 0 : count, text.size());
     return text;
 }
 
@@ -110,6 +112,36 @@ TEST(WideFormat, CutsToCapacityButCountsEverything) {
 TEST(WideFormat, StarWidth) {
     EXPECT_EQ(Format(L"[%*d]", 4, 7), L"[   7]");
     EXPECT_EQ(Format(L"[%*d]", -4, 7), L"[7   ]");
+}
+
+// A width beyond the limit is refused as a whole: no text of gigabytes, no wrapped digits, no
+// negation of INT_MIN.
+TEST(WideFormat, WidthsBeyondTheLimitAreAFormattingError) {
+    const int limit = static_cast<int>(MaxFormatWidth);
+    EXPECT_EQ(Format(L"[%*d]", limit, 7).size(), MaxFormatWidth + 2);
+    EXPECT_EQ(Format(L"[%*d]", -limit, 7).size(), MaxFormatWidth + 2);
+    EXPECT_EQ(Format(L"%01024d", 7).size(), MaxFormatWidth);
+    struct Refused {
+        const wchar_t* format;
+        int width;  // the '*' argument, where the format has one
+    };
+    const Refused cases[] = {
+        {L"%*d", INT_MIN},
+        {L"%*d", INT_MAX},
+        {L"%*d", limit + 1},
+        {L"%*d", -limit - 1},
+        {L"%1025d", 0},
+        {L"%1000000000s", 0},
+        {L"%18446744073709551621d", 0},
+        {L"ok %d then %99999999999999999999999x", 0},
+    };
+    for (const auto& c : cases) {
+        wchar_t out[8] = {L'#', L'#'};
+        EXPECT_EQ(FormatWideArgs(out, 8, c.format, c.width, 5, 6), FormatWideError) << c.format;
+        EXPECT_LT(wcsnlen(out, 8), 8u) << c.format;
+        EXPECT_EQ(FormatWideArgs(nullptr, 0, c.format, c.width, 5, 6), FormatWideError);
+        EXPECT_EQ(Format(c.format, c.width, 5, 6), L"") << c.format;
+    }
 }
 
 }  // namespace
