@@ -29,6 +29,7 @@
 
 #include "cert_context.h"
 #include "handles.h"
+#include "http_reader.h"
 #include "machine.h"
 #include "text.h"
 
@@ -51,10 +52,6 @@ class Connection : public KernelObject {
     unsigned port = 0;
 };
 
-// How the end of the body is found.
-enum class Framing { None, Length, Chunked, UntilClose };
-enum class ChunkStep { Size, Data, DataEnd, Trailer };
-
 class Request : public KernelObject {
   public:
     ~Request() override { CloseConnection(); }
@@ -75,12 +72,7 @@ class Request : public KernelObject {
     SSL_CTX* tls = nullptr;
     SSL* ssl = nullptr;
 
-    std::string inbound;  // bytes of the connection not yet taken apart
-    std::string body;     // decoded body bytes not yet read
-    Framing framing = Framing::None;
-    ChunkStep chunkStep = ChunkStep::Size;
-    uint64_t remaining = 0;  // of the Content-Length or of the current chunk
-    bool bodyDone = false;
+    HttpResponseReader reader;
 };
 
 void Request::CloseConnection() {
@@ -316,8 +308,8 @@ DWORD SendAll(Request& request, const std::string& bytes) {
 }
 
 // One read of the connection, as much as it delivers at once (a TLS record at most). False
-// with the error on failure; true with nothing appended at the end of the connection.
-bool ReadPiece(Request& request, DWORD* error) {
+// with the error on failure; true with nothing in `piece` at the end of the connection.
+bool ReadPiece(Request& request, std::string* piece, DWORD* error) {
     char buffer[16384];
     errno = 0;
     int got;
@@ -343,187 +335,48 @@ bool ReadPiece(Request& request, DWORD* error) {
             return false;
         }
     }
-    request.inbound.append(buffer, static_cast<size_t>(got));
+    piece->assign(buffer, static_cast<size_t>(got));
     return true;
 }
 
-std::string Lower(std::string text) {
-    for (char& c : text) {
-        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    }
-    return text;
-}
-
-std::string Trimmed(const std::string& text) {
-    size_t first = text.find_first_not_of(" \t");
-    size_t last = text.find_last_not_of(" \t");
-    return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
-}
-
-// Moves what the framing allows from `inbound` to `body`; false on a malformed chunked body.
-bool DecodeBody(Request& request) {
-    std::string& in = request.inbound;
-    while (!request.bodyDone) {
-        switch (request.framing) {
-            case Framing::None:
-                request.bodyDone = true;
-                break;
-            case Framing::UntilClose:
-                request.body += in;
-                in.clear();
-                return true;
-            case Framing::Length:
-            case Framing::Chunked:
-                if (request.framing == Framing::Chunked && request.chunkStep != ChunkStep::Data) {
-                    if (request.chunkStep == ChunkStep::DataEnd) {
-                        if (in.size() < 2) {
-                            return true;
-                        }
-                        if (in.compare(0, 2, "\r\n") != 0) {
-                            return false;
-                        }
-                        in.erase(0, 2);
-                        request.chunkStep = ChunkStep::Size;
-                        break;
-                    }
-                    size_t end = in.find("\r\n");
-                    if (end == std::string::npos) {
-                        return in.size() < 4096;
-                    }
-                    std::string line = in.substr(0, end);
-                    in.erase(0, end + 2);
-                    if (request.chunkStep == ChunkStep::Trailer) {
-                        request.bodyDone = line.empty();
-                        break;
-                    }
-                    line = Trimmed(line.substr(0, line.find(';')));
-                    char* stop = nullptr;
-                    errno = 0;
-                    unsigned long long size = strtoull(line.c_str(), &stop, 16);
-                    if (line.empty() || *stop != '\0' || errno != 0 || line[0] == '-') {
-                        return false;
-                    }
-                    request.remaining = size;
-                    request.chunkStep = size == 0 ? ChunkStep::Trailer : ChunkStep::Data;
-                    break;
-                }
-                {
-                    const size_t take =
-                        static_cast<size_t>(std::min<uint64_t>(request.remaining, in.size()));
-                    request.body.append(in, 0, take);
-                    in.erase(0, take);
-                    request.remaining -= take;
-                    if (request.remaining > 0) {
-                        return true;
-                    }
-                    if (request.framing == Framing::Length) {
-                        request.bodyDone = true;
-                    } else {
-                        request.chunkStep = ChunkStep::DataEnd;
-                    }
-                }
-                break;
-        }
-    }
-    return true;
-}
-
-// Reads until there is body to hand out or the body has ended.
+// Reads until there is body to hand out or the body has ended. Body decoded before a fault of
+// the reply is handed out first; the fault is the next call's.
 DWORD FetchBody(Request& request) {
-    if (request.failure != 0) {
-        return request.failure;
-    }
-    while (request.body.empty() && !request.bodyDone) {
-        const size_t before = request.inbound.size();
-        DWORD error = 0;
-        if (!ReadPiece(request, &error)) {
-            request.failure = error;
-            return error;
+    HttpResponseReader& reader = request.reader;
+    while (reader.Body().empty() && !reader.BodyDone() && reader.Error() == 0 &&
+           request.failure == 0) {
+        std::string piece;
+        if (!ReadPiece(request, &piece, &request.failure)) {
+            break;
         }
-        const bool closed = request.inbound.size() == before;
-        if (!DecodeBody(request)) {
-            request.failure = ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
-            return request.failure;
-        }
-        if (closed && !request.bodyDone) {
-            if (request.framing != Framing::UntilClose) {
-                request.failure = ERROR_WINHTTP_CONNECTION_ERROR;  // cut short
-                return request.failure;
-            }
-            request.bodyDone = true;
-        }
-    }
-    return ERROR_SUCCESS;
-}
-
-// The status line and headers; sets the framing of the body.
-DWORD ReadResponseHead(Request& request) {
-    for (;;) {
-        size_t end;
-        while ((end = request.inbound.find("\r\n\r\n")) == std::string::npos) {
-            if (request.inbound.size() > 65536) {
-                return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
-            }
-            const size_t before = request.inbound.size();
-            DWORD error = 0;
-            if (!ReadPiece(request, &error)) {
-                return error;
-            }
-            if (request.inbound.size() == before) {
-                return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;  // closed before the headers
-            }
-        }
-        const std::string head = request.inbound.substr(0, end + 2);
-        request.inbound.erase(0, end + 4);
-        unsigned status = 0;
-        if (head.compare(0, 5, "HTTP/") != 0 ||
-            sscanf(head.c_str(), "HTTP/%*u.%*u %3u", &status) != 1 || status < 100) {
-            return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
-        }
-        if (status < 200) {
-            continue;  // an interim reply
-        }
-        bool chunked = false, hasLength = false;
-        uint64_t length = 0;
-        for (size_t at = head.find("\r\n") + 2; at < head.size();) {
-            size_t lineEnd = head.find("\r\n", at);
-            const std::string line = head.substr(at, lineEnd - at);
-            at = lineEnd + 2;
-            const size_t colon = line.find(':');
-            if (colon == std::string::npos) {
-                continue;
-            }
-            const std::string name = Lower(Trimmed(line.substr(0, colon)));
-            const std::string value = Trimmed(line.substr(colon + 1));
-            if (name == "transfer-encoding" && Lower(value).find("chunked") != std::string::npos) {
-                chunked = true;
-            } else if (name == "content-length") {
-                char* stop = nullptr;
-                length = strtoull(value.c_str(), &stop, 10);
-                if (value.empty() || *stop != '\0' ||
-                    !isdigit(static_cast<unsigned char>(value[0]))) {
-                    return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
-                }
-                hasLength = true;
-            }
-        }
-        if (request.verb == "HEAD" || status == 204 || status == 304) {
-            request.framing = Framing::None;
-        } else if (chunked) {
-            request.framing = Framing::Chunked;
-        } else if (hasLength) {
-            request.framing = Framing::Length;
-            request.remaining = length;
+        if (piece.empty()) {
+            reader.Close();
         } else {
-            request.framing = Framing::UntilClose;
+            reader.Feed(piece.data(), piece.size());
         }
-        request.chunkStep = ChunkStep::Size;
-        request.bodyDone = request.framing == Framing::Length && length == 0;
-        if (!DecodeBody(request)) {
-            request.failure = ERROR_WINHTTP_INVALID_SERVER_RESPONSE;  // for the first read
-        }
+    }
+    if (!reader.Body().empty() || reader.BodyDone()) {
         return ERROR_SUCCESS;
     }
+    return reader.Error() != 0 ? reader.Error() : request.failure;
+}
+
+// Reads until the final response's head has come (interim responses are skipped).
+DWORD ReadResponseHead(Request& request) {
+    HttpResponseReader& reader = request.reader;
+    while (!reader.HeadDone() && reader.Error() == 0) {
+        std::string piece;
+        DWORD error = 0;
+        if (!ReadPiece(request, &piece, &error)) {
+            return error;
+        }
+        if (piece.empty()) {
+            reader.Close();
+        } else {
+            reader.Feed(piece.data(), piece.size());
+        }
+    }
+    return reader.HeadDone() ? ERROR_SUCCESS : reader.Error();
 }
 
 std::string RequestHead(const Request& request, const std::string& moreHeaders) {
@@ -712,8 +565,7 @@ BOOL WINAPI WinHttpSendRequest(HINTERNET request, LPCWSTR headers, DWORD headers
     target->sent = target->responseReceived = false;
     target->serverCertificate.clear();
     target->failure = 0;
-    target->inbound.clear();
-    target->body.clear();
+    target->reader = HttpResponseReader(target->verb == "HEAD");
 
     DWORD error = OpenConnection(*target);
     if (error == ERROR_SUCCESS && target->secure) {
@@ -775,7 +627,7 @@ BOOL WINAPI WinHttpQueryDataAvailable(HINTERNET request, LPDWORD available) {
         return Fail(error);
     }
     if (available != nullptr) {
-        *available = static_cast<DWORD>(std::min<size_t>(target->body.size(), limit));
+        *available = static_cast<DWORD>(std::min<size_t>(target->reader.Body().size(), limit));
     }
     SetLastError(ERROR_SUCCESS);
     return TRUE;
@@ -803,11 +655,11 @@ BOOL WINAPI WinHttpReadData(HINTERNET request, LPVOID buffer, DWORD toRead, LPDW
     if (error != ERROR_SUCCESS) {
         return Fail(error);
     }
-    const size_t count = std::min<size_t>({target->body.size(), toRead, limit});
+    const size_t count = std::min<size_t>({target->reader.Body().size(), toRead, limit});
     if (count > 0) {
-        memcpy(buffer, target->body.data(), count);
+        memcpy(buffer, target->reader.Body().data(), count);
     }
-    target->body.erase(0, count);
+    target->reader.Body().erase(0, count);
     *read = static_cast<DWORD>(count);
     SetLastError(ERROR_SUCCESS);
     return TRUE;
