@@ -22,17 +22,6 @@ std::string AsciiOf(const wchar_t* text) {
 const wchar_t Separator[] = L"\n----------------------------------------------\n";
 const wchar_t RequestPath[] = L"/edf";
 
-// The body as far as it is kept: one chunk per non-empty read in arrival order (empty when the
-// read began with a zero byte, which still makes the reply more than one chunk), at most
-// MaxShownReplyBytes of them; what came after that is only counted.
-struct ReplyBody {
-    std::vector<std::string> chunks;
-    size_t keptBytes = 0;
-    uint64_t droppedBytes = 0;
-
-    void Append(const char* bytes, size_t length);
-};
-
 // The length of the longest prefix of `length` bytes that does not end inside a UTF-8 sequence.
 size_t Utf8Boundary(const char* bytes, size_t length) {
     size_t start = length;
@@ -47,24 +36,12 @@ size_t Utf8Boundary(const char* bytes, size_t length) {
     return length;
 }
 
-void ReplyBody::Append(const char* bytes, size_t length) {
-    size_t keep = 0;
-    if (droppedBytes == 0) {
-        keep = MaxShownReplyBytes - keptBytes;
-        keep = length <= keep ? length : Utf8Boundary(bytes, keep);
-    }
-    if (keep > 0 || (length == 0 && droppedBytes == 0)) {
-        chunks.emplace_back(bytes, keep);
-        keptBytes += keep;
-    }
-    droppedBytes += length - keep;
-}
-
 struct ProbeState {
     HINTERNET session = nullptr;
     HINTERNET connection = nullptr;
     HINTERNET request = nullptr;
     bool sent = false;
+    DWORD sentTick = 0;
     int verdict = CertUnknown;
     std::wstring subject, issuer, base64;
     ReplyBody body;
@@ -114,30 +91,6 @@ void IdentifyServerCertificate(ProbeState& probe) {
     CertFreeCertificateContext(certificate);
 }
 
-void ReadBody(HINTERNET request, ReplyBody& body) {
-    DWORD available = 0;
-    do {
-        available = 0;
-        if (!WinHttpQueryDataAvailable(request, &available)) {
-            g_reportLog->PrintError(L"In WinHttpQueryDataAvailable %u.\n", GetLastError());
-        }
-        // available + 1 must not wrap where size_t has 32 bits.
-        const size_t size = static_cast<size_t>(available) + 1;
-        char* buffer = size != 0 ? static_cast<char*>(calloc(size, 1)) : nullptr;
-        if (buffer == nullptr) {
-            g_reportLog->PrintError(L"Out of memory\n");
-            break;
-        }
-        DWORD read = 0;
-        if (!WinHttpReadData(request, buffer, available, &read)) {
-            g_reportLog->PrintError(L"In WinHttpReadData %u.\n", GetLastError());
-        } else if (read > 0) {
-            body.Append(buffer, strnlen(buffer, read));
-        }
-        free(buffer);
-    } while (available > 0);
-}
-
 bool SendRequest(ProbeState& probe) {
     probe.request =
         WinHttpOpenRequest(probe.connection, L"GET", RequestPath, nullptr, WINHTTP_NO_REFERER,
@@ -148,6 +101,7 @@ bool SendRequest(ProbeState& probe) {
     }
     WinHttpAddRequestHeaders(probe.request, L"Accept:application/xml", static_cast<DWORD>(-1),
                              WINHTTP_ADDREQ_FLAG_ADD);
+    probe.sentTick = GetTickCount();
     return WinHttpSendRequest(probe.request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                               WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE;
 }
@@ -164,7 +118,7 @@ void ExchangeWithEndpoint(ProbeState& probe) {
     }
     IdentifyServerCertificate(probe);
     if (probe.sent && WinHttpReceiveResponse(probe.request, nullptr)) {
-        ReadBody(probe.request, probe.body);
+        ReadReplyBody(probe.request, probe.sentTick, ReplyReadLimits(), probe.body);
     }
     if (probe.request != nullptr) {
         WinHttpCloseHandle(probe.request);
@@ -173,23 +127,6 @@ void ExchangeWithEndpoint(ProbeState& probe) {
         WinHttpCloseHandle(probe.connection);
     }
     WinHttpCloseHandle(probe.session);
-}
-
-void PrintContentFinding(const ReplyBody& body) {
-    if (body.chunks.size() == 1 && body.droppedBytes == 0 &&
-        body.chunks.front() == ExpectedServiceReply) {
-        g_reportLog->Print(L"\n Content - OK\n");
-        return;
-    }
-    g_reportLog->Print(Separator);
-    for (const std::string& chunk : body.chunks) {
-        g_reportLog->Print(L"%s", WideFromUtf8Lossy(chunk.data(), chunk.size()).c_str());
-    }
-    if (body.droppedBytes > 0) {
-        g_reportLog->Print(L"\n... %lld more bytes of the reply were not shown\n",
-                           static_cast<long long>(body.droppedBytes));
-    }
-    g_reportLog->Print(Separator);
 }
 
 // The verdict line; true when the probe goes on with the certificate and the explanation.
@@ -278,6 +215,76 @@ void TestServiceEndpoint() {
         ExchangeWithEndpoint(probe);
     }
     PrintFindings(probe);
+}
+
+void ReplyBody::Append(const char* bytes, size_t length) {
+    size_t keep = 0;
+    if (droppedBytes == 0) {
+        keep = MaxShownReplyBytes - keptBytes;
+        keep = length <= keep ? length : Utf8Boundary(bytes, keep);
+    }
+    if (keep > 0 || (length == 0 && droppedBytes == 0)) {
+        chunks.emplace_back(bytes, keep);
+        keptBytes += keep;
+    }
+    droppedBytes += length - keep;
+}
+
+void ReadReplyBody(HINTERNET request, DWORD sentTick, const ReplyReadLimits& limits,
+                   ReplyBody& body) {
+    DWORD available = 0;
+    do {
+        available = 0;
+        if (!WinHttpQueryDataAvailable(request, &available)) {
+            g_reportLog->PrintError(L"In WinHttpQueryDataAvailable %u.\n", GetLastError());
+        }
+        // available + 1 must not wrap where size_t has 32 bits.
+        const size_t size = static_cast<size_t>(available) + 1;
+        char* buffer = size != 0 ? static_cast<char*>(calloc(size, 1)) : nullptr;
+        if (buffer == nullptr) {
+            g_reportLog->PrintError(L"Out of memory\n");
+            break;
+        }
+        DWORD read = 0;
+        if (!WinHttpReadData(request, buffer, available, &read)) {
+            g_reportLog->PrintError(L"In WinHttpReadData %u.\n", GetLastError());
+        } else if (read > 0) {
+            body.Append(buffer, strnlen(buffer, read));
+        }
+        free(buffer);
+        const DWORD elapsed = GetTickCount() - sentTick;  // unsigned: right across the wrap
+        if (body.droppedBytes > limits.maxDroppedBytes) {
+            body.cut = ReplyBody::Cut::Size;
+        } else if (elapsed > limits.maxMilliseconds) {
+            body.cut = ReplyBody::Cut::Time;
+        }
+        body.cutAfterMilliseconds = elapsed;
+    } while (available > 0 && body.cut == ReplyBody::Cut::No);
+}
+
+void PrintContentFinding(const ReplyBody& body) {
+    if (body.chunks.size() == 1 && body.droppedBytes == 0 &&
+        body.chunks.front() == ExpectedServiceReply) {
+        g_reportLog->Print(L"\n Content - OK\n");
+        return;
+    }
+    g_reportLog->Print(Separator);
+    for (const std::string& chunk : body.chunks) {
+        g_reportLog->Print(L"%s", WideFromUtf8Lossy(chunk.data(), chunk.size()).c_str());
+    }
+    const long long readBytes = static_cast<long long>(body.keptBytes + body.droppedBytes);
+    if (body.cut == ReplyBody::Cut::Size) {
+        g_reportLog->Print(L"\n... the reply was cut: %lld bytes were read and it had not ended\n",
+                           readBytes);
+    } else if (body.cut == ReplyBody::Cut::Time) {
+        g_reportLog->Print(
+            L"\n... the reply was cut: %lld bytes were read in %u s and it had not ended\n",
+            readBytes, body.cutAfterMilliseconds / 1000);
+    } else if (body.droppedBytes > 0) {
+        g_reportLog->Print(L"\n... %lld more bytes of the reply were not shown\n",
+                           static_cast<long long>(body.droppedBytes));
+    }
+    g_reportLog->Print(Separator);
 }
 
 int CheckCertThumbprint(const BYTE* encoded, DWORD length) {

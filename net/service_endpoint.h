@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/win32.h"
 
@@ -28,8 +30,39 @@ extern const std::string ExpectedServiceReply;
 // The bytes of the reply that are kept and shown; the rest is read and dropped.
 constexpr size_t MaxShownReplyBytes = 1024 * 1024;
 
+// Bounds past which the probe stops reading the reply, so that a server that never stops
+// sending cannot hold the run: no real reply comes near them.
+struct ReplyReadLimits {
+    uint64_t maxDroppedBytes = 64 * 1024 * 1024;  // read beyond MaxShownReplyBytes
+    DWORD maxMilliseconds = 120000;               // since the request was sent
+};
+
+// The body as far as it is kept: one chunk per non-empty read in arrival order (empty when the
+// read began with a zero byte, which still makes the reply more than one chunk), at most
+// MaxShownReplyBytes of them; what came after that is only counted.
+struct ReplyBody {
+    enum class Cut { No, Size, Time };
+
+    std::vector<std::string> chunks;
+    size_t keptBytes = 0;
+    uint64_t droppedBytes = 0;
+    Cut cut = Cut::No;  // reading stopped at a bound of ReplyReadLimits
+    DWORD cutAfterMilliseconds = 0;
+
+    void Append(const char* bytes, size_t length);
+};
+
 // The whole probe, printed through g_reportLog.
 void TestServiceEndpoint();
+
+// Reads the reply's body into `body` until it ends or a bound of `limits` is passed; `sentTick`
+// is GetTickCount() when the request was sent.
+void ReadReplyBody(HINTERNET request, DWORD sentTick, const ReplyReadLimits& limits,
+                   ReplyBody& body);
+
+// The content finding: "Content - OK", or the reply between two separators with a line on
+// what was not shown or where reading stopped.
+void PrintContentFinding(const ReplyBody& body);
 
 // 5 when the SHA-1 of the bytes is ExpectedServerThumbprint, 2 when not, 1 (after printing the
 // failure) when a CryptoAPI step fails.

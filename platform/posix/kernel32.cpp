@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstring>
 #include <cwchar>
+#include <ctime>
 #include <cwctype>
 #include <map>
 
@@ -442,6 +443,14 @@ LONG WINAPI CompareFileTime(const FILETIME* first, const FILETIME* second) {
     uint64_t a = (static_cast<uint64_t>(first->dwHighDateTime) << 32) | first->dwLowDateTime;
     uint64_t b = (static_cast<uint64_t>(second->dwHighDateTime) << 32) | second->dwLowDateTime;
     return a < b ? -1 : a > b ? 1 : 0;
+}
+
+// Milliseconds since an arbitrary start, wrapping at 2^32 as Windows' count does.
+DWORD WINAPI GetTickCount(void) {
+    timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<DWORD>(static_cast<uint64_t>(now.tv_sec) * 1000 +
+                              static_cast<uint64_t>(now.tv_nsec) / 1000000);
 }
 
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {

@@ -185,6 +185,99 @@ TEST_F(ServiceEndpointTest, HugeReplyKeepsOneMebibyte) {
     EXPECT_EQ(shown, std::string(MaxShownReplyBytes, 'x') + note);
 }
 
+// A server that never stops: the reply is read until a bound of the probe, then the probe
+// says where it stopped. The bounds are shortened here; the probe's own are 64 MiB and 120 s.
+class EndlessReplyTest : public ServiceEndpointTest {
+  protected:
+    ReplyBody ReadEndless(std::vector<std::string> reply, int pauseMs,
+                          const ReplyReadLimits& limits) {
+        LoopbackTlsServer server(Interceptor(), std::move(reply), pauseMs, false, {}, true);
+        machine().SetHttpsRoute("service.tolv.com", "127.0.0.1", server.Port());
+        HINTERNET session = WinHttpOpen(L"TOLVSkelvane", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+        HINTERNET connection = WinHttpConnect(session, L"service.tolv.com", 443, 0);
+        HINTERNET request = WinHttpOpenRequest(connection, L"GET", L"/edf", nullptr, nullptr,
+                                               nullptr, WINHTTP_FLAG_SECURE);
+        g_reportLog = new ReportLog(WindowsPath("skelvane.txt").c_str());
+        CapturedStreams streams;
+        ReplyBody body;
+        const DWORD sent = GetTickCount();
+        EXPECT_TRUE(WinHttpSendRequest(request, nullptr, 0, nullptr, 0, 0, 0));
+        received_ = WinHttpReceiveResponse(request, nullptr) != FALSE;
+        receiveError_ = GetLastError();
+        if (received_) {
+            ReadReplyBody(request, sent, limits, body);
+        }
+        elapsed_ = GetTickCount() - sent;
+        WinHttpCloseHandle(request);
+        WinHttpCloseHandle(connection);
+        WinHttpCloseHandle(session);
+        readOutput_ = streams.Stderr();
+        return body;
+    }
+
+    std::string Finding(const ReplyBody& body) {
+        CapturedStreams streams;
+        PrintContentFinding(body);
+        return streams.Stderr();
+    }
+
+    DWORD elapsed_ = 0;
+    bool received_ = false;
+    DWORD receiveError_ = 0;
+    std::string readOutput_;  // what reading printed, after the version line
+};
+
+TEST_F(EndlessReplyTest, EndlessChunkedBodyStopsAtTheDroppedBytesBound) {
+    const std::string piece(16 * 1024, 'x');
+    ReplyReadLimits limits;
+    limits.maxDroppedBytes = 256 * 1024;
+    const ReplyBody body = ReadEndless(
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", "4000\r\n" + piece + "\r\n"}, 0,
+        limits);
+    EXPECT_EQ(body.cut, ReplyBody::Cut::Size);
+    EXPECT_EQ(body.keptBytes, MaxShownReplyBytes);
+    EXPECT_GT(body.droppedBytes, limits.maxDroppedBytes);
+    EXPECT_LE(body.droppedBytes, limits.maxDroppedBytes + piece.size());
+    const std::string read = std::to_string(body.keptBytes + body.droppedBytes);
+    EXPECT_EQ(Finding(body), Separator + std::string(MaxShownReplyBytes, 'x') +
+                                 "\n... the reply was cut: " + read +
+                                 " bytes were read and it had not ended\n" + Separator);
+}
+
+TEST_F(EndlessReplyTest, DrippingBodyStopsAtTheTimeBound) {
+    ReplyReadLimits limits;
+    limits.maxMilliseconds = 1200;
+    const ReplyBody body =
+        ReadEndless({"HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\n", "d"}, 100, limits);
+    EXPECT_EQ(body.cut, ReplyBody::Cut::Time);
+    EXPECT_GE(elapsed_, 1200u);
+    EXPECT_LT(elapsed_, 5000u);
+    EXPECT_GE(body.keptBytes, 5u);
+    EXPECT_EQ(body.droppedBytes, 0u);
+    const std::string output = Finding(body);
+    const std::string line = "\n... the reply was cut: " + std::to_string(body.keptBytes) +
+                             " bytes were read in 1 s and it had not ended\n";
+    EXPECT_EQ(output, Separator + std::string(body.keptBytes, 'd') + line + Separator);
+}
+
+TEST_F(EndlessReplyTest, EndlessTrailersAndInterimRepliesEndTheRead) {
+    // The platform bounds what is not body: the read fails, and the probe ends with what it has.
+    std::string trailer = "X-Trailer: " + std::string(1000, 't') + "\r\n";
+    const ReplyBody trailers = ReadEndless(
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n", trailer}, 0,
+        ReplyReadLimits());
+    EXPECT_EQ(trailers.cut, ReplyBody::Cut::No);
+    EXPECT_EQ(trailers.chunks, std::vector<std::string>{"ok"});
+    EXPECT_NE(readOutput_.find("error: In WinHttpQueryDataAvailable 12183.\n"), std::string::npos)
+        << readOutput_;
+    delete g_reportLog;
+    const ReplyBody interim = ReadEndless({"HTTP/1.1 100 Continue\r\n\r\n"}, 0, ReplyReadLimits());
+    EXPECT_TRUE(interim.chunks.empty());
+    EXPECT_FALSE(received_);
+    EXPECT_EQ(receiveError_, static_cast<DWORD>(ERROR_WINHTTP_INVALID_SERVER_RESPONSE));
+}
+
 TEST_F(ServiceEndpointTest, SplitCharacterAtTheLimitIsNotCut) {
     std::string body(MaxShownReplyBytes - 1, 'a');
     body += "\xC3\xA9tail";

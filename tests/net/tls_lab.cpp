@@ -150,12 +150,13 @@ NameEntries ThawteCaName() {
 
 LoopbackTlsServer::LoopbackTlsServer(const TestCertificate& certificate,
                                      std::vector<std::string> reply, int pauseMs, bool holdReply,
-                                     std::vector<TestCertificate> chain)
+                                     std::vector<TestCertificate> chain, bool endless)
     : certificate_(certificate),
       chain_(std::move(chain)),
       reply_(std::move(reply)),
       pauseMs_(pauseMs),
-      holdReply_(holdReply) {
+      holdReply_(holdReply),
+      endless_(endless) {
     signal(SIGPIPE, SIG_IGN);  // a client that hangs up must not end the test
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address = {};
@@ -220,18 +221,20 @@ void LoopbackTlsServer::Serve() {
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
         }
-        for (size_t i = 0; i < reply_.size() && !holdReply_; ++i) {
+        bool open = true;
+        for (size_t i = 0; open && !holdReply_ && !stop_ && i < reply_.size(); ++i) {
             if (i > 0) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs_));
             }
-            for (size_t at = 0; at < reply_[i].size();) {
+            for (size_t at = 0; open && at < reply_[i].size();) {
                 int sent =
                     SSL_write(ssl, reply_[i].data() + at,
                               static_cast<int>(std::min<size_t>(reply_[i].size() - at, 16384)));
-                if (sent <= 0) {
-                    break;
-                }
-                at += static_cast<size_t>(sent);
+                open = sent > 0;
+                at += open ? static_cast<size_t>(sent) : 0;
+            }
+            if (endless_ && i + 1 == reply_.size()) {
+                --i;  // the last piece once more
             }
         }
         SSL_shutdown(ssl);

@@ -47,10 +47,12 @@ class LoopbackTlsServer {
   public:
     // Serves one connection: the handshake with `certificate` (and `chain` after it), the
     // request head, then each piece of `reply` in a TLS record of its own, `pauseMs` apart.
-    // With `holdReply` it answers nothing and keeps the connection open until destroyed.
+    // With `holdReply` it answers nothing and keeps the connection open until destroyed. With
+    // `endless` it sends the last piece again and again, `pauseMs` apart, until the client
+    // hangs up or the server is destroyed.
     LoopbackTlsServer(const TestCertificate& certificate, std::vector<std::string> reply,
                       int pauseMs = 60, bool holdReply = false,
-                      std::vector<TestCertificate> chain = {});
+                      std::vector<TestCertificate> chain = {}, bool endless = false);
     ~LoopbackTlsServer();
 
     unsigned Port() const { return port_; }
@@ -67,6 +69,7 @@ class LoopbackTlsServer {
     std::vector<std::string> reply_;
     int pauseMs_;
     bool holdReply_;
+    bool endless_;
     int listener_ = -1;
     unsigned port_ = 0;
     std::atomic<bool> stop_{false};

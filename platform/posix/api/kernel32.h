@@ -101,6 +101,7 @@ void WINAPI GetSystemTime(LPSYSTEMTIME systemTime);
 BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME* systemTime, LPFILETIME fileTime);
 BOOL WINAPI FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME systemTime);
 LONG WINAPI CompareFileTime(const FILETIME* first, const FILETIME* second);
+DWORD WINAPI GetTickCount(void);
 
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
 HANDLE WINAPI GetCurrentProcess(void);
