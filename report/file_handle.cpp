@@ -12,6 +12,8 @@ FailureReporter* FileHandle::ReportTarget() {
     return reporter;
 }
 
+void FileHandle::AfterPartialWrite(DWORD) {}
+
 void FileHandle::ReportFailure(const wchar_t* format, ...) {
     FailureReporter* target = ReportTarget();
     if (target == nullptr) {
@@ -52,10 +54,15 @@ bool FileHandle::Read(void* buffer, DWORD byteCount) {
 bool FileHandle::Write(const void* buffer, DWORD byteCount) {
     DWORD written = 0;
     if (!WriteFile(handle, buffer, byteCount, &written, nullptr)) {
-        ReportFailure(L"\r\nCannot write to file (gle: 0x%08X)", GetLastError());
+        const DWORD error = GetLastError();
+        if (written > 0) {
+            AfterPartialWrite(written);
+        }
+        ReportFailure(L"\r\nCannot write to file (gle: 0x%08X)", error);
         return false;
     }
     if (written < byteCount) {
+        AfterPartialWrite(written);
         ReportFailure(L"\r\nCannot write all data from file, requested %d bytes, written %d bytes.",
                       byteCount, written);
         return false;

@@ -41,6 +41,9 @@ class FileHandle {
   protected:
     // Where this handle's failures are reported: `reporter`, if any.
     virtual FailureReporter* ReportTarget();
+    // Called when a write moved only `written` bytes (short, or failed part way), before the
+    // failure is reported.
+    virtual void AfterPartialWrite(DWORD written);
 
   private:
     void ReportFailure(const wchar_t* format, ...);

@@ -51,6 +51,12 @@ wchar_t* LogNameSuffix(wchar_t* path) {
 
 ReportLog::ReportLog(const wchar_t* logPath) {
     reporter = this;
+    // Asked before the open: CreateFileW follows a link, and OPEN_ALWAYS would create a
+    // dangling link's target.
+    const DWORD attributes = GetFileAttributesW(logPath);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return;
+    }
     handle = CreateFileW(logPath, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                          nullptr);
     if (!IsOpen()) {
@@ -59,10 +65,15 @@ ReportLog::ReportLog(const wchar_t* logPath) {
     if (SetFilePointer(handle, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) {
         PrintError(L"\r\nCannot set file pointer (gle: 0x%08X)", GetLastError());
     }
-    DWORD size = GetFileSize(handle, nullptr);
-    if (size == 0) {
+    SetLastError(ERROR_SUCCESS);
+    const DWORD size = GetFileSize(handle, nullptr);
+    const bool sizeKnown = size != INVALID_FILE_SIZE || GetLastError() == ERROR_SUCCESS;
+    if (sizeKnown && size == 0) {
         const uint8_t byteOrderMark[] = {0xFF, 0xFE};
         Write(byteOrderMark, sizeof byteOrderMark);
+    } else if (sizeKnown && size % 2 != 0) {
+        const uint8_t zero = 0;  // the low 32 bits tell whether the whole length is odd
+        Write(&zero, 1);
     }
     WriteBanner(StartBanner);
     PrintToolVersion(*this);
@@ -86,6 +97,14 @@ void ReportLog::WriteBanner(const wchar_t* format) {
     SYSTEMTIME now;
     GetSystemTime(&now);
     LogOnly(format, now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond);
+}
+
+void ReportLog::AfterPartialWrite(DWORD written) {
+    if (written % 2 != 0) {
+        const uint8_t zero = 0;
+        DWORD padded = 0;
+        WriteFile(handle, &zero, 1, &padded, nullptr);  // nothing more to do if this fails too
+    }
 }
 
 FailureReporter* ReportLog::ReportTarget() {

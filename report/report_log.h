@@ -10,7 +10,10 @@
 class ReportLog : public FileHandle, public FailureReporter {
   public:
     // Opens (or creates) the log exclusively, appends, writes the byte order mark into an
-    // empty file, the start banner and the tool-version line. Holds no file when the open fails.
+    // empty file (one zero byte into a file of odd length, so the run starts on a UTF-16 code
+    // unit), the start banner and the tool-version line. Holds no file when the open fails or
+    // when the path is a link (a reparse point): the run must not write wherever a link planted
+    // beside the program points.
     // While it lives it is the reporter of every file handle's failures.
     explicit ReportLog(const wchar_t* logPath);
     // Writes the end banner and closes the file.
@@ -36,6 +39,9 @@ class ReportLog : public FileHandle, public FailureReporter {
 
   protected:
     FailureReporter* ReportTarget() override;
+    // Keeps the log on UTF-16 code units: a write cut after an odd byte count gets one zero
+    // byte, so the messages after it still read.
+    void AfterPartialWrite(DWORD written) override;
 
   private:
     enum class Target { LogAndConsole, LogOnly };

@@ -1,6 +1,7 @@
 // The stand-in's kernel32 as the tool relies on it: Windows results and last errors.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -116,6 +117,33 @@ TEST_F(Kernel32Test, OpenFailuresCarryWindowsCodes) {
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
         EXPECT_EQ(file, INVALID_HANDLE_VALUE);
         EXPECT_EQ(GetLastError(), c.error) << standin::Utf8FromWide(c.path);
+    }
+}
+
+TEST_F(Kernel32Test, FileAttributesReportLinksAsReparsePoints) {
+    WriteHostFile(workDir() + "/file.txt", "x");
+    ASSERT_EQ(mkdir((workDir() + "/folder").c_str(), 0755), 0);
+    ASSERT_EQ(symlink("file.txt", (workDir() + "/file-link").c_str()), 0);
+    ASSERT_EQ(symlink("folder", (workDir() + "/folder-link").c_str()), 0);
+    ASSERT_EQ(symlink("missing", (workDir() + "/dangling").c_str()), 0);
+    struct Case {
+        const char* name;
+        DWORD attributes;
+        DWORD error;
+    };
+    const Case cases[] = {
+        {"file.txt", FILE_ATTRIBUTE_ARCHIVE, ERROR_SUCCESS},
+        {"folder", FILE_ATTRIBUTE_DIRECTORY, ERROR_SUCCESS},
+        {"file-link", FILE_ATTRIBUTE_REPARSE_POINT, ERROR_SUCCESS},
+        {"folder-link", FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY, ERROR_SUCCESS},
+        {"dangling", FILE_ATTRIBUTE_REPARSE_POINT, ERROR_SUCCESS},
+        {"missing", INVALID_FILE_ATTRIBUTES, ERROR_FILE_NOT_FOUND},
+        {"missing\\file", INVALID_FILE_ATTRIBUTES, ERROR_PATH_NOT_FOUND},
+    };
+    for (const auto& c : cases) {
+        SetLastError(Sentinel);
+        EXPECT_EQ(GetFileAttributesW(WindowsPath(c.name).c_str()), c.attributes) << c.name;
+        EXPECT_EQ(GetLastError(), c.error) << c.name;
     }
 }
 

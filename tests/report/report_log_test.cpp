@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
 #include <string>
@@ -65,6 +66,44 @@ TEST_F(ReportLogTest, ByteOrderMarkOnlyForAnEmptyFile) {
     WriteHostFile(LogPath(), "ab");  // one UTF-16 unit that is not a byte order mark
     OpenAndClose();
     EXPECT_EQ(ReadHostFile(LogPath()).substr(0, 4), std::string("ab\r\0", 4));
+}
+
+TEST_F(ReportLogTest, LogOfOddLengthGetsOneZeroByteBeforeTheRun) {
+    CapturedStreams streams;
+    const std::string odd = "UTF-8 text, 21 bytes.";  // or a log cut off mid-character
+    WriteHostFile(LogPath(), odd);
+    OpenAndClose();
+    const std::string bytes = ReadHostFile(LogPath());
+    ASSERT_GT(bytes.size(), odd.size() + 1);
+    EXPECT_EQ(bytes.substr(0, odd.size() + 1), odd + std::string(1, '\0'));
+    EXPECT_EQ(DecodeUtf16Log(bytes.substr(odd.size() + 1)),
+              std::string(StartBanner) + VersionLine + EndBanner);
+}
+
+// A link in the log's place is refused before anything is opened: neither its target nor a
+// dangling link's missing target receives a byte.
+TEST_F(ReportLogTest, LogPathThatIsALinkIsRefused) {
+    ASSERT_EQ(mkdir((workDir() + "/elsewhere").c_str(), 0755), 0);
+    const std::string target = workDir() + "/elsewhere/file.txt";
+    for (bool dangling : {false, true}) {
+        unlink(LogPath().c_str());
+        unlink(target.c_str());
+        if (!dangling) {
+            WriteHostFile(target, "precious");
+        }
+        ASSERT_EQ(symlink(target.c_str(), LogPath().c_str()), 0);
+        CapturedStreams streams;
+        EXPECT_FALSE(OpenReportLog(ExePath().c_str()));
+        EXPECT_EQ(g_reportLog, nullptr);
+        EXPECT_EQ(streams.Stdout(), "Fatal error: While creating log file.");
+        EXPECT_EQ(streams.Stderr(), "");
+        struct stat info;
+        if (dangling) {
+            EXPECT_NE(stat(target.c_str(), &info), 0) << "the dangling link's target was created";
+        } else {
+            EXPECT_EQ(ReadHostFile(target), "precious");
+        }
+    }
 }
 
 TEST_F(ReportLogTest, LogPathComesFromTheLastPointOfTheFileName) {
@@ -250,6 +289,18 @@ TEST_F(PrinterTest, ShortLogWriteIsReported) {
     EXPECT_EQ(Appended(),
               "ab"
               "error: \r\nCannot write all data from file, requested 12 bytes, written 4 bytes.");
+}
+
+TEST_F(PrinterTest, ShortWriteOfAnOddByteCountLeavesTheNextWriteAligned) {
+    machine().LimitTransfer("WriteFile", 5);  // "ab" and half of "c"
+    g_reportLog->Print(L"abcdef");
+    g_reportLog->Print(L"next");
+    // The zero byte completes the cut unit ("c" here, any character in general); what follows
+    // is whole.
+    EXPECT_EQ(Appended(),
+              "abc"
+              "error: \r\nCannot write all data from file, requested 12 bytes, written 5 bytes."
+              "next");
 }
 
 TEST_F(PrinterTest, FailedCloseIsReported) {

@@ -22,6 +22,7 @@
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
 #define FILE_BEGIN 0
 #define FILE_CURRENT 1
 #define FILE_END 2
@@ -96,6 +97,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
 DWORD WINAPI SetFilePointer(HANDLE file, LONG distanceToMove, PLONG distanceToMoveHigh,
                             DWORD moveMethod);
 DWORD WINAPI GetFileSize(HANDLE file, LPDWORD fileSizeHigh);
+DWORD WINAPI GetFileAttributesW(LPCWSTR fileName);
 
 void WINAPI GetSystemTime(LPSYSTEMTIME systemTime);
 BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME* systemTime, LPFILETIME fileTime);
