@@ -12,7 +12,7 @@ set +e  # run.sh sets -e for itself; here a failed step is counted and the next 
 
 NATIVE_BUILD="$ROOT/build/native"
 PACKAGES=(cmake g++ make pkg-config libssl-dev libgtest-dev g++-mingw-w64-i686 wine wine32:i386
-          python3 iproute2 openssl clang-format util-linux)
+          python3 iproute2 openssl clang-format util-linux clang libclang-rt-14-dev)
 # The only DLLs skelvane.exe may import: those of every Windows installation (extend the list
 # when the tool needs another one). Never libstdc++, libgcc or winpthread: the program is static.
 SYSTEM_DLLS="kernel32 advapi32 crypt32 winhttp ws2_32 version shell32 ntdll user32 msvcrt gdi32
@@ -93,6 +93,11 @@ build_wine_program() {
     install_missing wine64 g++-mingw-w64-x86-64 && build_windows64
 }
 
+# Every fuzz target for a few seconds on its seeds and regression inputs (tests/fuzz/README.md).
+fuzz_smoke() {
+    "$ROOT/tests/fuzz/run.sh" 5
+}
+
 end_to_end() {
     python3 "$ROOT/tests/e2e/run.py" --native "$NATIVE_BUILD/skelvane" --wine "$WINE_PROGRAM"
 }
@@ -106,6 +111,7 @@ if [ ${#failed[@]} -eq 0 ]; then
     step "unit tests" unit_tests
     step "imports of skelvane.exe" check_imports
     step "formatting" check_format
+    step "fuzz smoke" fuzz_smoke
     step "end-to-end" end_to_end
 else
     step "formatting" check_format

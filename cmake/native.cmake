@@ -33,6 +33,7 @@ target_link_libraries(skelvane PRIVATE skelvane_core)
 
 enable_testing()
 file(GLOB_RECURSE SKELVANE_TEST_SOURCES CONFIGURE_DEPENDS tests/*.cpp)
+list(FILTER SKELVANE_TEST_SOURCES EXCLUDE REGEX "/tests/fuzz/")  # each its own program
 add_executable(unit_tests ${SKELVANE_TEST_SOURCES})
 target_include_directories(unit_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_compile_options(unit_tests PRIVATE ${SKELVANE_WARNINGS})

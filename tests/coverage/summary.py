@@ -1,0 +1,52 @@
+#!/usr/bin/env python3
+"""Line and branch coverage of the tool's own code (app/, report/, trust/, net/, cache/) in a
+native build made with --coverage, after its tests ran: gcov's counts, summed over the files.
+
+    python3 tests/coverage/summary.py BUILD_DIR [--files]
+"""
+import pathlib
+import re
+import subprocess
+import sys
+
+TOOL_DIRS = ("app", "report", "trust", "net", "cache")
+
+
+def main():
+    build = pathlib.Path(sys.argv[1]).resolve()
+    per_file = "--files" in sys.argv
+    objects = build / "CMakeFiles" / "skelvane_core.dir"
+    totals = [0, 0, 0, 0]  # lines, lines run, branches, branches taken
+    for data in sorted(objects.rglob("*.gcda")):
+        if data.relative_to(objects).parts[0] not in TOOL_DIRS:
+            continue
+        out = subprocess.run(["gcov", "-b", "-n", "-o", str(data.parent), str(data)],
+                             capture_output=True, text=True, cwd=build).stdout
+        # gcov reports each source it saw; only the object's own source counts.
+        source = data.name[: -len(".gcda")]
+        if source.endswith(".o"):
+            source = source[:-2]
+        for block in out.split("File '")[1:]:
+            block = "File '" + block
+            m = re.search(r"File '([^']*)'", block)
+            if not m or not m.group(1).endswith("/" + source):
+                continue
+            lines = re.search(r"Lines executed:([\d.]+)% of (\d+)", block)
+            taken = re.search(r"Taken at least once:([\d.]+)% of (\d+)", block)
+            counts = [0, 0, 0, 0]
+            if lines:
+                counts[0] = int(lines.group(2))
+                counts[1] = round(float(lines.group(1)) * counts[0] / 100)
+            if taken:
+                counts[2] = int(taken.group(2))
+                counts[3] = round(float(taken.group(1)) * counts[2] / 100)
+            totals = [a + b for a, b in zip(totals, counts)]
+            if per_file:
+                print(f"{m.group(1)}: lines {counts[1]}/{counts[0]}, branches {counts[3]}/{counts[2]}")
+    lines, run, branches, taken = totals
+    print(f"lines: {run}/{lines} = {100.0 * run / max(lines, 1):.1f}%")
+    print(f"branch outcomes: {taken}/{branches} = {100.0 * taken / max(branches, 1):.1f}%")
+
+
+if __name__ == "__main__":
+    main()
