@@ -15,6 +15,7 @@ list(FILTER SKELVANE_STANDIN_SOURCES EXCLUDE REGEX "/platform/posix/entry\\.cpp$
 add_library(standin STATIC ${SKELVANE_STANDIN_SOURCES})
 target_include_directories(standin PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/platform/posix)
 target_compile_definitions(standin PRIVATE
+  SKELVANE_STANDIN
   SKELVANE_VERSION_MAJOR=${PROJECT_VERSION_MAJOR}
   SKELVANE_VERSION_MINOR=${PROJECT_VERSION_MINOR}
   SKELVANE_VERSION_PATCH=${PROJECT_VERSION_PATCH}
@@ -28,6 +29,7 @@ target_compile_options(skelvane_core PRIVATE ${SKELVANE_WARNINGS})
 target_link_libraries(skelvane_core PUBLIC standin)
 
 add_executable(skelvane app/main.cpp platform/posix/entry.cpp)
+set_source_files_properties(platform/posix/entry.cpp PROPERTIES COMPILE_DEFINITIONS SKELVANE_STANDIN)
 target_compile_options(skelvane PRIVATE ${SKELVANE_WARNINGS})
 target_link_libraries(skelvane PRIVATE skelvane_core)
 

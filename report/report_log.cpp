@@ -93,6 +93,26 @@ ReportLog::~ReportLog() {
     free(units_);
 }
 
+void* ReportLog::operator new(size_t size, const std::nothrow_t&) noexcept {
+    return malloc(size);
+}
+
+void* ReportLog::operator new(size_t size) {
+    void* block = malloc(size);
+    if (block == nullptr) {
+        throw std::bad_alloc();
+    }
+    return block;
+}
+
+void ReportLog::operator delete(void* block) noexcept {
+    free(block);
+}
+
+void ReportLog::operator delete(void* block, const std::nothrow_t&) noexcept {
+    free(block);
+}
+
 void ReportLog::WriteBanner(const wchar_t* format) {
     SYSTEMTIME now;
     GetSystemTime(&now);

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
+#include <new>
 
 #include "file_handle.h"
 
@@ -18,6 +20,13 @@ class ReportLog : public FileHandle, public FailureReporter {
     explicit ReportLog(const wchar_t* logPath);
     // Writes the end banner and closes the file.
     ~ReportLog() override;
+
+    // The object lives on the C heap like the tool's other blocks: a failed allocation is a null
+    // result that OpenReportLog reports, never an exception.
+    static void* operator new(size_t size, const std::nothrow_t&) noexcept;
+    static void* operator new(size_t size);
+    static void operator delete(void* block) noexcept;
+    static void operator delete(void* block, const std::nothrow_t&) noexcept;
 
     // Each formats one message with the report's formatter and writes it, prefix first, to the
     // log and (except LogOnly) to standard error. False when the message could not be formatted

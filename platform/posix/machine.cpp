@@ -393,6 +393,15 @@ FaultHit Machine::Check(const char* function, const std::string& object) {
     return hit;
 }
 
+bool Machine::FaultPending(const std::string& function) const {
+    for (const auto& rule : faults_->rules) {
+        if (rule.fault.function == function && rule.fault.times != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 BOOL Fail(DWORD error) {
     SetLastError(error);
     return FALSE;

@@ -86,6 +86,8 @@ class Machine {
     // Asked by each stand-in call on entry; sets nothing itself. `object` is the host path of
     // the file the call works on, if any.
     FaultHit Check(const char* function, const std::string& object = std::string());
+    // Whether a fault for `function` is still to hit (it has not been reached yet).
+    bool FaultPending(const std::string& function) const;
 
     // --- certificate stores and chains
 

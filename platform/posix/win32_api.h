@@ -12,3 +12,4 @@
 #include "api/crypt32_encode.h"
 #include "api/advapi32_crypto.h"
 #include "api/winhttp.h"
+#include "api/tool_allocation.h"

@@ -278,6 +278,23 @@ TEST_F(EndlessReplyTest, EndlessTrailersAndInterimRepliesEndTheRead) {
     EXPECT_EQ(receiveError_, static_cast<DWORD>(ERROR_WINHTTP_INVALID_SERVER_RESPONSE));
 }
 
+TEST_F(ServiceEndpointTest, ReadBufferThatCannotBeAllocatedEndsTheBody) {
+    g_reportLog = new ReportLog(WindowsPath("skelvane.txt").c_str());
+    g_reportLog->LogOnly(L"%s", std::wstring(2000, L'x').c_str());  // the buffers need not grow
+    CapturedStreams streams;
+    const TestCertificate interceptor = Interceptor();
+    LoopbackTlsServer trusted(interceptor, {ReplyWithLength(ExpectedServiceReply)});
+    machine().SetHttpsRoute("service.tolv.com", "127.0.0.1", trusted.Port());
+    machine().FailCall("ToolAllocation", ERROR_NOT_ENOUGH_MEMORY);  // the first read's buffer
+    TestServiceEndpoint();
+    EXPECT_FALSE(machine().FaultPending("ToolAllocation"));
+    EXPECT_EQ(streams.Stderr(),
+              Heading + "error: Out of memory\n" + Separator + Separator +
+                  "warning: Server certificate - OK (subject match)\n" +
+                  CertificateBlock("CN=service.tolv.com", "CN=Skelvane Test Interception CA",
+                                   &interceptor));
+}
+
 TEST_F(ServiceEndpointTest, SplitCharacterAtTheLimitIsNotCut) {
     std::string body(MaxShownReplyBytes - 1, 'a');
     body += "\xC3\xA9tail";
