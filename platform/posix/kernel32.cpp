@@ -165,12 +165,20 @@ int CopyOut(const Char* converted, size_t length, Char* out, int outSize) {
 }  // namespace
 
 std::wstring ModuleWindowsPath() {
-    char path[PATH_MAX];
-    ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0) {
-        return L"";
+    // No bound of its own: a path longer than PATH_MAX is the caller's to truncate, as Windows'
+    // GetModuleFileNameW does into its buffer.
+    std::string host(256, '\0');
+    for (;;) {
+        const ssize_t length = readlink("/proc/self/exe", &host[0], host.size());
+        if (length <= 0) {
+            return L"";
+        }
+        if (static_cast<size_t>(length) < host.size()) {
+            host.resize(static_cast<size_t>(length));
+            break;
+        }
+        host.resize(host.size() * 2);
     }
-    std::string host(path, static_cast<size_t>(length));
     size_t name = host.find_last_of('/');
     if (host.find('.', name == std::string::npos ? 0 : name) == std::string::npos) {
         host += ".exe";
@@ -181,7 +189,7 @@ std::wstring ModuleWindowsPath() {
 std::wstring PresentedArgv0(const char* argv0) {
     struct stat self, named;
     if (argv0 == nullptr || stat("/proc/self/exe", &self) != 0) {
-        return argv0 == nullptr ? L"" : WideFromUtf8(argv0);
+        return argv0 == nullptr ? L"" : WideFromHostName(argv0);
     }
     auto isSelf = [&](const std::string& candidate) {
         return stat(candidate.c_str(), &named) == 0 && named.st_dev == self.st_dev &&
@@ -200,7 +208,7 @@ std::wstring PresentedArgv0(const char* argv0) {
             start = colon == std::string::npos ? directories.size() + 1 : colon + 1;
         }
     }
-    return found ? ModuleWindowsPath() : WideFromUtf8(name);
+    return found ? ModuleWindowsPath() : WideFromHostName(name);
 }
 
 }  // namespace standin

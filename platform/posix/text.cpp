@@ -38,7 +38,65 @@ void AppendUtf8(std::string& out, uint32_t c) {
     }
 }
 
+// The length of the well-formed UTF-8 sequence at `bytes`, 0 when there is none.
+size_t WellFormedLength(const unsigned char* bytes, size_t length) {
+    const unsigned char lead = bytes[0];
+    if (lead < 0x80) {
+        return 1;
+    }
+    const size_t need = lead >= 0xC2 && lead < 0xE0   ? 2
+                        : lead >= 0xE0 && lead < 0xF0 ? 3
+                        : lead >= 0xF0 && lead < 0xF5 ? 4
+                                                      : 0;
+    if (need == 0 || length < need) {
+        return 0;
+    }
+    const unsigned char low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const unsigned char high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    if (bytes[1] < low || bytes[1] > high) {
+        return 0;
+    }
+    for (size_t i = 2; i < need; ++i) {
+        if ((bytes[i] & 0xC0) != 0x80) {
+            return 0;
+        }
+    }
+    return need;
+}
+
+constexpr uint32_t EscapedByteBase = 0xDC00;  // + a byte 0x80-0xFF: a lone low surrogate
+
 }  // namespace
+
+std::wstring WideFromHostName(const std::string& name) {
+    std::wstring out;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(name.data());
+    for (size_t i = 0; i < name.size();) {
+        const size_t length = WellFormedLength(bytes + i, name.size() - i);
+        if (length == 0) {
+            out += static_cast<wchar_t>(EscapedByteBase + bytes[i]);
+            ++i;
+            continue;
+        }
+        out += WideFromUtf8(name.data() + i, length);
+        i += length;
+    }
+    return out;
+}
+
+std::string HostNameFromWide(const wchar_t* text, size_t length) {
+    std::string out;
+    out.reserve(length);
+    for (size_t i = 0; i < length; ++i) {
+        const uint32_t c = static_cast<uint32_t>(text[i]);
+        if (c >= EscapedByteBase + 0x80 && c <= EscapedByteBase + 0xFF) {
+            out += static_cast<char>(c - EscapedByteBase);
+        } else {
+            AppendUtf8(out, c);
+        }
+    }
+    return out;
+}
 
 std::string Utf8FromWide(const wchar_t* text, size_t length) {
     std::string out;
@@ -106,7 +164,7 @@ std::wstring WideFromUtf8(const std::string& text) {
 }
 
 std::string HostPath(const wchar_t* windowsPath) {
-    std::string path = Utf8FromWide(windowsPath, wcslen(windowsPath));
+    std::string path = HostNameFromWide(windowsPath, wcslen(windowsPath));
     for (char& c : path) {
         if (c == '\\') {
             c = '/';
@@ -132,7 +190,7 @@ std::wstring WindowsPathOfHost(const std::string& hostPath) {
             absolute = std::string(cwd) + "/" + absolute;
         }
     }
-    std::wstring wide = L"Z:" + WideFromUtf8(absolute);
+    std::wstring wide = L"Z:" + WideFromHostName(absolute);
     for (wchar_t& c : wide) {
         if (c == L'/') {
             c = L'\\';

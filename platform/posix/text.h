@@ -17,6 +17,12 @@ std::string Utf8FromWide(const std::wstring& text);
 std::wstring WideFromUtf8(const char* text, size_t length);
 std::wstring WideFromUtf8(const std::string& text);
 
+// A host file name as Windows text and back: the bytes are UTF-8 where they are well formed, and
+// each other byte becomes the lone surrogate U+DC80-U+DCFF (a Windows name may hold one), so a
+// name that is not UTF-8 still names its file.
+std::wstring WideFromHostName(const std::string& name);
+std::string HostNameFromWide(const wchar_t* text, size_t length);
+
 // The host path of a Windows path: "C:\..." is in the prefix's drive_c, "Z:\..." is the host's
 // root, another drive letter is the prefix's drive_<letter>; a path without a drive is relative
 // to the working directory (a leading backslash means the host's root, as Z: is the current

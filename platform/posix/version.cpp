@@ -1,12 +1,15 @@
 // Stand-in for version.dll: the version resource of the running program, answered from the
 // machine's file version (the build's own unless a test sets or removes it). Other files have
 // no version resource. Left out: string tables and translations.
+#include <sys/stat.h>
+
 #include <cstring>
 #include <cwchar>
 #include <cwctype>
 
 #include "machine.h"
 #include "process.h"
+#include "text.h"
 
 namespace standin {
 namespace {
@@ -34,12 +37,28 @@ bool IsOwnModule(LPCWSTR fileName) {
     return true;
 }
 
-bool HasResource(LPCWSTR fileName) {
-    if (!IsOwnModule(fileName) || !Machine::Current().HasVersionResource()) {
-        SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
-        return false;
+// A file that is not there fails as loading it does; one that is there has no resource.
+DWORD MissingFileError(LPCWSTR fileName) {
+    const std::string path = HostPath(fileName);
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0) {
+        return ERROR_SUCCESS;
     }
-    return true;
+    const size_t slash = path.find_last_of('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    return stat(folder.c_str(), &info) == 0 ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+}
+
+bool HasResource(LPCWSTR fileName) {
+    const bool own = IsOwnModule(fileName);
+    if (own && Machine::Current().HasVersionResource()) {
+        return true;
+    }
+    const DWORD missing = fileName == nullptr ? ERROR_INVALID_PARAMETER
+                          : own               ? ERROR_SUCCESS
+                                              : MissingFileError(fileName);
+    SetLastError(missing != ERROR_SUCCESS ? missing : ERROR_RESOURCE_TYPE_NOT_FOUND);
+    return false;
 }
 
 }  // namespace

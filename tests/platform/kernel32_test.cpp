@@ -147,6 +147,52 @@ TEST_F(Kernel32Test, FileAttributesReportLinksAsReparsePoints) {
     }
 }
 
+// A host name that is not UTF-8 keeps its bytes through the Windows text (as lone surrogates),
+// so a file in such a folder can be opened by the name the tool was given.
+TEST_F(Kernel32Test, HostNamesThatAreNotUtf8SurviveTheRoundTrip) {
+    const std::string names[] = {"bad\xFF", "mixed-\xC3\xA9-\xC3-\xED\xA0\x80-\xF0\x9F\x98\x80",
+                                 "\x80\xBF\xFE"};
+    for (const std::string& name : names) {
+        const std::wstring wide = standin::WindowsPathOfHost(workDir() + "/" + name);
+        EXPECT_EQ(standin::HostPath(wide.c_str()), workDir() + "/" + name);
+        ASSERT_EQ(mkdir((workDir() + "/" + name).c_str(), 0755), 0);
+        const std::wstring file = wide + L"\\log.txt";
+        HANDLE handle = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(handle, INVALID_HANDLE_VALUE) << name;
+        CloseHandle(handle);
+        struct stat info;
+        EXPECT_EQ(stat((workDir() + "/" + name + "/log.txt").c_str(), &info), 0) << name;
+    }
+    // Well-formed text is plain UTF-8 both ways.
+    EXPECT_EQ(standin::WideFromHostName("Gr\xC3\xBC\xC3\x9F\xF0\x9F\x98\x80"),
+              L"Gr\u00FC\u00DF\U0001F600");
+    EXPECT_EQ(standin::WideFromHostName("a\xFF"), std::wstring(L"a") + wchar_t(0xDCFF));
+}
+
+// Windows truncates a module path that does not fit, terminates it and says so; the version
+// calls on the truncated path fail as for a file that is not there.
+TEST_F(Kernel32Test, ModulePathThatDoesNotFitIsTruncated) {
+    wchar_t full[4096] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, full, 4096);
+    ASSERT_GT(length, 8u);
+    wchar_t cut[8];
+    SetLastError(Sentinel);
+    EXPECT_EQ(GetModuleFileNameW(nullptr, cut, 8), 8u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(std::wstring(cut), std::wstring(full, 7));
+    DWORD unused = 0;
+    SetLastError(Sentinel);
+    const std::wstring truncated = std::wstring(full, length - 3);
+    EXPECT_EQ(GetFileVersionInfoSizeW(truncated.c_str(), &unused), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(GetFileVersionInfoSizeW(WindowsPath("no\\such\\file.exe").c_str(), &unused), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    WriteHostFile(workDir() + "/plain.exe", "MZ");
+    EXPECT_EQ(GetFileVersionInfoSizeW(WindowsPath("plain.exe").c_str(), &unused), 0u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND));
+}
+
 TEST_F(Kernel32Test, FilePointerAndSize) {
     WriteHostFile(workDir() + "/six.bin", "123456");
     HANDLE file = CreateFileW(WindowsPath("six.bin").c_str(), GENERIC_READ | GENERIC_WRITE, 0,
