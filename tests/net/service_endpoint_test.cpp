@@ -295,6 +295,24 @@ TEST_F(ServiceEndpointTest, ReadBufferThatCannotBeAllocatedEndsTheBody) {
                                    &interceptor));
 }
 
+TEST_F(ServiceEndpointTest, CertificateQueryThatYieldsNoCertificate) {
+    machine().LimitTransfer("WinHttpQueryOption", 0);
+    const std::string output = ProbeReply(Interceptor(), {ReplyWithLength(ExpectedServiceReply)});
+    EXPECT_EQ(output, Heading + "error: Cannot get server certificate - WinHttpQueryOption 0\n" +
+                          "\n Content - OK\n" + "error: \n Server certificate - unknown\n" +
+                          CertificateBlock("", "", nullptr));
+}
+
+TEST_F(ServiceEndpointTest, ReceiveThatFailsAfterTheSendLeavesNoBody) {
+    machine().FailCall("WinHttpReceiveResponse", ERROR_WINHTTP_TIMEOUT);
+    const TestCertificate interceptor = Interceptor();
+    const std::string output = ProbeReply(interceptor, {ReplyWithLength(ExpectedServiceReply)});
+    EXPECT_EQ(output, Heading + Separator + Separator +
+                          "warning: Server certificate - OK (subject match)\n" +
+                          CertificateBlock("CN=service.tolv.com",
+                                           "CN=Skelvane Test Interception CA", &interceptor));
+}
+
 TEST_F(ServiceEndpointTest, SplitCharacterAtTheLimitIsNotCut) {
     std::string body(MaxShownReplyBytes - 1, 'a');
     body += "\xC3\xA9tail";
