@@ -313,6 +313,29 @@ TEST_F(ServiceEndpointTest, ReceiveThatFailsAfterTheSendLeavesNoBody) {
                                            "CN=Skelvane Test Interception CA", &interceptor));
 }
 
+// The store keeps whole characters up to the bound: a character that would straddle it is
+// dropped with the rest, whichever of its bytes fell on the bound.
+TEST(ReplyBodyStore, CutsOnlyBetweenCharacters) {
+    struct Case {
+        std::string tail;  // after MaxShownReplyBytes - 3 bytes of 'a'
+        size_t kept;       // beyond the 'a's
+    };
+    const Case cases[] = {
+        {"bcd", 3},          {"b\xC3\xA9", 3},     {"bc\xC3\xA9", 2},
+        {"\xE2\x82\xAC", 3}, {"b\xE2\x82\xAC", 1}, {"\xF0\x9F\x98\x80", 0},
+    };
+    for (const auto& c : cases) {
+        ReplyBody body;
+        const std::string bytes = std::string(MaxShownReplyBytes - 3, 'a') + c.tail;
+        body.Append(bytes.data(), bytes.size());
+        EXPECT_EQ(body.keptBytes, MaxShownReplyBytes - 3 + c.kept) << c.tail;
+        EXPECT_EQ(body.droppedBytes, c.tail.size() - c.kept) << c.tail;
+        body.Append("more", 4);  // once dropping, everything after is dropped
+        EXPECT_EQ(body.chunks.size(), 1u);
+        EXPECT_EQ(body.droppedBytes, c.tail.size() - c.kept + 4);
+    }
+}
+
 TEST_F(ServiceEndpointTest, SplitCharacterAtTheLimitIsNotCut) {
     std::string body(MaxShownReplyBytes - 1, 'a');
     body += "\xC3\xA9tail";

@@ -94,4 +94,16 @@ TEST_F(ConsoleTest, FailedConsoleWriteStopsTheRestOfTheText) {
     EXPECT_EQ(Received(), std::string(8192, 'z'));
 }
 
+// Redirected, the text goes out as UTF-8 with WriteFile; a failed write drops the rest and the
+// last error stays what it was.
+TEST_F(MachineTest, FailedRedirectedWriteDropsTheRestAndKeepsTheLastError) {
+    CapturedStreams streams;
+    machine().FailCall("WriteFile", ERROR_DISK_FULL, 1);
+    const std::wstring text(8192 + 10, L'r');
+    SetLastError(0xdeadbeef);
+    WriteToStream(STD_ERROR_HANDLE, text.data(), text.size());
+    EXPECT_EQ(GetLastError(), 0xdeadbeefu);
+    EXPECT_EQ(streams.Stderr(), std::string(8192, 'r'));
+}
+
 }  // namespace

@@ -266,6 +266,12 @@ TEST_F(PrinterTest, WideTextOutsideTheBmpIsOneSurrogatePairInTheLog) {
     EXPECT_EQ(ConsoleAfterVersion(), "\xF0\x9F\x98\x80");
 }
 
+TEST_F(PrinterTest, CodeBeyondUnicodeIsOneReplacementCharacterInTheLog) {
+    const wchar_t beyond[] = {static_cast<wchar_t>(0x110000), L'\0'};
+    g_reportLog->Print(L"%s", beyond);
+    EXPECT_EQ(ReadHostFile(LogPath()).substr(headerBytes_), "\xFD\xFF");
+}
+
 TEST_F(PrinterTest, FailedLogWriteIsReportedOnceAndBothReachTheConsole) {
     standin::Fault fault;
     fault.function = "WriteFile";

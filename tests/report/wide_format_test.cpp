@@ -53,6 +53,7 @@ TEST(WideFormat, ThirtyTwoBitConversionsWithFlagsAndWidths) {
         {L"%lu", -2, L"4294967294"},
         {L"%lx", -1, L"ffffffff"},
         {L"0x%x", 0, L"0x0"},
+        {L"%I32d", -3, L"-3"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Format(c.format, c.value), c.expected) << "format " << c.format;
