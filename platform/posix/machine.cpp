@@ -51,17 +51,17 @@ void MakeDirectories(const std::string& path) {
     }
 }
 
-// A new prefix looks like a new Windows installation: C:\Windows\System32\drivers\etc\hosts
-// (a link to the host's hosts file) and C:\ProgramData.
+// A new prefix looks like a new Windows installation as Wine makes one: C:\ProgramData, and
+// C:\Windows\System32\drivers\etc\hosts with Wine's default text (the host's own hosts file
+// serves the resolver, not the Windows machine).
 void LayOutPrefix(const std::string& prefix) {
     const std::string etc = prefix + "/drive_c/windows/system32/drivers/etc";
     MakeDirectories(etc);
     MakeDirectories(prefix + "/drive_c/ProgramData");
     struct stat info;
     if (lstat((etc + "/hosts").c_str(), &info) != 0) {
-        if (symlink("/etc/hosts", (etc + "/hosts").c_str()) != 0) {
-            // Without a link the hosts file is simply missing, as on a damaged machine.
-        }
+        std::ofstream hosts(etc + "/hosts", std::ios::binary);
+        hosts << "# 127.0.0.1 localhost\r\n";
     }
 }
 
