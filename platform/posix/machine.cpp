@@ -55,11 +55,13 @@ void MakeDirectories(const std::string& path) {
 // C:\Windows\System32\drivers\etc\hosts with Wine's default text (the host's own hosts file
 // serves the resolver, not the Windows machine).
 void LayOutPrefix(const std::string& prefix) {
+    // Only a new prefix gets the file: one removed later stays missing, as on Windows.
+    struct stat info;
+    const bool fresh = stat((prefix + "/drive_c").c_str(), &info) != 0;
     const std::string etc = prefix + "/drive_c/windows/system32/drivers/etc";
     MakeDirectories(etc);
     MakeDirectories(prefix + "/drive_c/ProgramData");
-    struct stat info;
-    if (lstat((etc + "/hosts").c_str(), &info) != 0) {
+    if (fresh) {
         std::ofstream hosts(etc + "/hosts", std::ios::binary);
         hosts << "# 127.0.0.1 localhost\r\n";
     }
