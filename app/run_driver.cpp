@@ -2,11 +2,14 @@
 
 #include "account_check.h"
 #include "key_wait.h"
+#include "net/hosts_file.h"
+#include "net/name_resolution.h"
 #include "net/service_endpoint.h"
 #include "report/report_log.h"
 #include "trust/chain_verification.h"
 #include "trust/reference_certs.h"
 #include "trust/sha2_support.h"
+#include "trust/system_time.h"
 
 namespace {
 
@@ -17,7 +20,10 @@ const wchar_t ImportBanner[] =
 
 void RunChecks() {
     // Each check prints its own heading, findings and verdict; none changes the run.
+    CheckSystemTime();
     CheckSha2Support();
+    TestHostsFile();
+    TestNameResolution();
     RunChainTest(false);
     RunChainTest(true);
     TestServiceEndpoint();

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -49,17 +51,19 @@ void MakeDirectories(const std::string& path) {
     }
 }
 
-// A new prefix looks like a new Windows installation: C:\Windows\System32\drivers\etc\hosts
-// (a link to the host's hosts file) and C:\ProgramData.
+// A new prefix looks like a new Windows installation as Wine makes one: C:\ProgramData, and
+// C:\Windows\System32\drivers\etc\hosts with Wine's default text (the host's own hosts file
+// serves the resolver, not the Windows machine).
 void LayOutPrefix(const std::string& prefix) {
+    // Only a new prefix gets the file: one removed later stays missing, as on Windows.
+    struct stat info;
+    const bool fresh = stat((prefix + "/drive_c").c_str(), &info) != 0;
     const std::string etc = prefix + "/drive_c/windows/system32/drivers/etc";
     MakeDirectories(etc);
     MakeDirectories(prefix + "/drive_c/ProgramData");
-    struct stat info;
-    if (lstat((etc + "/hosts").c_str(), &info) != 0) {
-        if (symlink("/etc/hosts", (etc + "/hosts").c_str()) != 0) {
-            // Without a link the hosts file is simply missing, as on a damaged machine.
-        }
+    if (fresh) {
+        std::ofstream hosts(etc + "/hosts", std::ios::binary);
+        hosts << "# 127.0.0.1 localhost\r\n";
     }
 }
 
@@ -105,6 +109,8 @@ std::vector<std::string> Split(const std::string& text, char separator) {
 
 Machine::Machine(const std::string& prefix) : prefix_(prefix), faults_(new FaultState) {
     LayOutPrefix(prefix_);
+    SetEnvironmentValue("SystemRoot", "C:\\windows");
+    SetEnvironmentValue("windir", "C:\\windows");
 }
 
 Machine::~Machine() {
@@ -261,6 +267,31 @@ bool Machine::Configure(const std::string& key, const std::string& value) {
         SetHttpTimeouts(timeouts);
         return true;
     }
+    // Environment and names: env=<name>=<value>;
+    // name-answer=<name>,<address>[,<family>[,<socket type>[,<protocol>[,<flags>[,<canonical>]]]]]
+    // (one entry a line, in order; family 2 or 23 from the address unless given);
+    // name-error=<name>,<WSA code>.
+    if (key == "env") {
+        const size_t equals = value.find('=');
+        if (equals == 0 || equals == std::string::npos) {
+            return false;
+        }
+        SetEnvironmentValue(value.substr(0, equals), value.substr(equals + 1));
+        return true;
+    }
+    if (key == "name-answer") {
+        return ConfigureNameAnswer(value);
+    }
+    if (key == "name-error") {
+        std::vector<std::string> parts = Split(value, ',');
+        unsigned long long code = 0;
+        if (parts.size() != 2 || parts[0].empty() || !ParseUnsigned(parts[1], &code) || code == 0 ||
+            code > 0x7FFFFFFF) {
+            return false;
+        }
+        SetNameError(parts[0], static_cast<int>(code));
+        return true;
+    }
     if (key == "fail" || key == "limit") {
         std::vector<std::string> parts = Split(value, ':');
         unsigned long long number = 0, skip = 0, times = 1;
@@ -290,6 +321,82 @@ bool Machine::Configure(const std::string& key, const std::string& value) {
         return true;
     }
     return false;
+}
+
+bool Machine::ConfigureNameAnswer(const std::string& value) {
+    std::vector<std::string> parts = Split(value, ',');
+    if (parts.size() < 2 || parts.size() > 7 || parts[0].empty()) {
+        return false;
+    }
+    NameAnswer answer;
+    answer.address = parts[1];
+    answer.family = answer.address.find(':') != std::string::npos ? 23 : 2;
+    int* numbers[] = {&answer.family, &answer.socketType, &answer.protocol, &answer.flags};
+    for (size_t i = 2; i < parts.size() && i < 6; ++i) {
+        char* end = nullptr;
+        const long number = strtol(parts[i].c_str(), &end, 0);
+        if (parts[i].empty() || *end != '\0' || number < INT32_MIN || number > INT32_MAX) {
+            return false;
+        }
+        *numbers[i - 2] = static_cast<int>(number);
+    }
+    if (parts.size() == 7) {
+        answer.canonicalName = parts[6];
+    }
+    AddNameAnswer(parts[0], answer);
+    return true;
+}
+
+namespace {
+
+std::string AsciiFolded(std::string text, bool upper) {
+    for (char& c : text) {
+        c = static_cast<char>(upper ? toupper(static_cast<unsigned char>(c))
+                                    : tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+}  // namespace
+
+void Machine::SetEnvironmentValue(const std::string& name, const std::string& value) {
+    environment_[AsciiFolded(name, true)] = value;
+}
+
+bool Machine::EnvironmentValue(const std::string& name, std::string* value) const {
+    auto found = environment_.find(AsciiFolded(name, true));
+    if (found != environment_.end()) {
+        *value = found->second;
+        return true;
+    }
+    if (const char* host = getenv(name.c_str())) {
+        *value = host;
+        return true;
+    }
+    return false;
+}
+
+void Machine::AddNameAnswer(const std::string& name, const NameAnswer& answer) {
+    FixedAnswer& fixed = nameAnswers_[AsciiFolded(name, false)];
+    fixed.error = 0;
+    fixed.entries.push_back(answer);
+}
+
+void Machine::SetNameError(const std::string& name, int error) {
+    FixedAnswer& fixed = nameAnswers_[AsciiFolded(name, false)];
+    fixed.entries.clear();
+    fixed.error = error;
+}
+
+bool Machine::FixedNameAnswer(const std::string& name, std::vector<NameAnswer>* answers,
+                              int* error) const {
+    auto found = nameAnswers_.find(AsciiFolded(name, false));
+    if (found == nameAnswers_.end()) {
+        return false;
+    }
+    *answers = found->second.entries;
+    *error = found->second.error;
+    return true;
 }
 
 void Machine::SetHttpsRoute(const std::string& host, const std::string& address, unsigned port) {

@@ -13,6 +13,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "win32_api.h"
 
@@ -147,9 +148,49 @@ class Machine {
     HttpTimeouts httpTimeouts_;
 
   public:
+    // --- environment, hosts file and name answers
+
+    // Variables of the process environment; the host's own environment answers the names not
+    // set here. A new machine has SystemRoot and windir C:\windows, as a new Wine prefix.
+    // Names compare without regard to case, as on Windows.
+    void SetEnvironmentValue(const std::string& name, const std::string& value);
+    bool EnvironmentValue(const std::string& name, std::string* value) const;
+
+    // One entry of a fixed name answer. The address is text ("192.0.2.10", "2001:db8::1%3") and
+    // gives the socket address its layout; empty for an entry without one. The other fields go
+    // into the entry as they stand.
+    struct NameAnswer {
+        std::string address;
+        int family = 2;      // AF_INET
+        int socketType = 1;  // SOCK_STREAM
+        int protocol = 6;    // IPPROTO_TCP
+        int flags = 0;
+        std::string canonicalName;  // none when empty
+    };
+    // Answers for `name` (without regard to case) in place of the host's resolver: entries in
+    // the order added, or a resolver error (a WSA code) when set.
+    void AddNameAnswer(const std::string& name, const NameAnswer& answer);
+    void SetNameError(const std::string& name, int error);
+    bool FixedNameAnswer(const std::string& name, std::vector<NameAnswer>* answers,
+                         int* error) const;
+
+    // The socket library's state: starts not yet cleaned up, answer lists not yet freed.
+    int winsockStarts = 0;
+    int addressListsHeld = 0;
+
+  private:
+    std::map<std::string, std::string> environment_;  // upper-case names
+    struct FixedAnswer {
+        std::vector<NameAnswer> entries;
+        int error = 0;
+    };
+    std::map<std::string, FixedAnswer> nameAnswers_;  // lower-case names
+
+  public:
   private:
     explicit Machine(const std::string& prefix);
     void LoadConfiguration();
+    bool ConfigureNameAnswer(const std::string& value);
 
     std::string prefix_;
     std::optional<uint64_t> fixedClock_;

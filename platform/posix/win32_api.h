@@ -12,3 +12,7 @@
 #include "api/crypt32_encode.h"
 #include "api/advapi32_crypto.h"
 #include "api/winhttp.h"
+// Windows' socket names clash with the host's: files that use host sockets leave them out.
+#ifndef SKELVANE_HOST_SOCKETS
+#include "api/ws2_32.h"
+#endif

@@ -6,6 +6,9 @@
 // and stays queryable. Bodies: Content-Length, chunked, or up to the end of the connection,
 // handed out in the pieces the connection delivers. Left out: proxies (the machine's WinHTTP
 // proxy setting is "none"), asynchronous sessions, redirects, authentication, keep-alive reuse.
+// Uses the host's sockets, not the stand-in's Windows socket names.
+#define SKELVANE_HOST_SOCKETS
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <arpa/inet.h>

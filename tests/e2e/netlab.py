@@ -5,7 +5,8 @@ that is OpenSSL) answers on 192.0.2.10:443. Nothing leaves the namespace: it has
 loopback interface, and everything started in it ends with the command.
 
 In the namespace:
-- /etc/hosts maps the vendor's names, /etc/resolv.conf names no server;
+- /etc/hosts maps the vendor's names, /etc/resolv.conf names no server and /etc/nsswitch.conf
+  makes the hosts file the only source of names;
 - /etc/ssl/certs/ca-certificates.crt is the host's bundle plus the lab's trusted test CAs, which
   both Wine and the stand-in read;
 - the server presents one certificate (with its chain) and relays a reply in pieces, each in a
@@ -69,11 +70,13 @@ class Lab:
     """One lab. certificate: a key of CERTIFICATES, or None for nothing listening; trust: keys
     of TRUSTABLE added to the bundle; reply: the body's pieces (str, bytes, or
     {"repeat": text, "count": n}); framing: "length", "chunked" or "close"; pause_ms between
-    pieces."""
+    pieces; hosts: the lab's names, each mapped to one address or a list of them (HOSTS unless
+    given)."""
 
     def __init__(self, certificate="interceptor", trust=(), reply=(EXPECTED_REPLY,),
-                 framing="length", pause_ms=150):
+                 framing="length", pause_ms=150, hosts=None):
         self.config = {
+            "hosts": HOSTS if hosts is None else hosts,
             "certificate": certificate,
             "trust": list(trust),
             "reply": [encode_piece(piece) for piece in reply],
@@ -221,9 +224,15 @@ def inside(config_path, argv):
     try:
         run(["ip", "link", "set", "lo", "up"])
         run(["ip", "addr", "add", f"{SERVICE_ADDRESS}/32", "dev", "lo"])
-        hosts = "127.0.0.1 localhost\n" + "".join(f"{a} {n}\n" for n, a in HOSTS.items())
+        hosts = "127.0.0.1 localhost\n"
+        for name, addresses in config.get("hosts", HOSTS).items():
+            for address in [addresses] if isinstance(addresses, str) else addresses:
+                hosts += f"{address} {name}\n"
         bind_file(hosts.encode(), Path("/etc/hosts"), folder)
         bind_file(b"", Path("/etc/resolv.conf"), folder)
+        # Names answer from the hosts file alone: a name missing there is not found (rather
+        # than a resolver out of reach), the same for every run.
+        bind_file(b"hosts: files\n", Path("/etc/nsswitch.conf"), folder)
         bundle = HOST_BUNDLE.read_text()
         for name in config["trust"]:
             bundle += "\n" + pem_of(TRUSTABLE[name])

@@ -173,8 +173,9 @@ TEST_F(Kernel32Test, HostPathsOfWindowsPaths) {
         std::string host;
     };
     const Case cases[] = {
+        // Existing folders are found whatever the case: a new prefix has them in lower case.
         {L"C:\\Windows\\System32\\drivers\\etc\\hosts",
-         prefix + "/drive_c/Windows/System32/drivers/etc/hosts"},
+         prefix + "/drive_c/windows/system32/drivers/etc/hosts"},
         {L"c:\\ProgramData", prefix + "/drive_c/ProgramData"},
         {L"Z:\\tmp\\x.txt", "/tmp/x.txt"},
         {L"D:\\Tools\\check.txt", prefix + "/drive_d/Tools/check.txt"},

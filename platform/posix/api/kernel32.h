@@ -97,6 +97,13 @@ DWORD WINAPI SetFilePointer(HANDLE file, LONG distanceToMove, PLONG distanceToMo
                             DWORD moveMethod);
 DWORD WINAPI GetFileSize(HANDLE file, LPDWORD fileSizeHigh);
 
+DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR destination, DWORD size);
+
+#define HEAP_ZERO_MEMORY 0x00000008
+HANDLE WINAPI GetProcessHeap(void);
+LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
+BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID memory);
+
 void WINAPI GetSystemTime(LPSYSTEMTIME systemTime);
 BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME* systemTime, LPFILETIME fileTime);
 BOOL WINAPI FileTimeToSystemTime(const FILETIME* fileTime, LPSYSTEMTIME systemTime);
