@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "handles.h"
+#include "text.h"
 
 #ifndef SKELVANE_VERSION_MAJOR
 #error "the build sets the tool's version"
@@ -259,6 +260,14 @@ bool Machine::Configure(const std::string& key, const std::string& value) {
         timeouts.send = static_cast<DWORD>(n[1]);
         timeouts.receive = static_cast<DWORD>(n[2]);
         SetHttpTimeouts(timeouts);
+        return true;
+    }
+    // The application-data folder: appdata=<Windows path>.
+    if (key == "appdata") {
+        if (value.empty()) {
+            return false;
+        }
+        SetCommonAppDataFolder(WideFromUtf8(value));
         return true;
     }
     if (key == "fail" || key == "limit") {

@@ -5,6 +5,7 @@
 
 #include "api/types.h"
 #include "api/kernel32.h"
+#include "api/kernel32_directory.h"
 #include "api/advapi32.h"
 #include "api/version.h"
 #include "api/crypt32.h"
@@ -12,3 +13,4 @@
 #include "api/crypt32_encode.h"
 #include "api/advapi32_crypto.h"
 #include "api/winhttp.h"
+#include "api/shell32.h"
