@@ -1,6 +1,7 @@
 #include "run_driver.h"
 
 #include "account_check.h"
+#include "cache/pki_cache.h"
 #include "key_wait.h"
 #include "net/service_endpoint.h"
 #include "report/report_log.h"
@@ -62,6 +63,7 @@ int RunDriver(int argc, wchar_t** argv) {
             }
             g_reportLog->Print(ImportBanner);
         } else if (EqualsIgnoringAsciiCase(argv[1], L"/pkiclean")) {
+            CleanPkiCache();
             // The log stays open without its end banner; the system closes it at exit.
             return 0;
         }
