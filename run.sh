@@ -9,6 +9,9 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 WINDOWS_BUILD="$ROOT/build/windows"
+# The same program built for x86_64, for a machine whose kernel cannot execute 32-bit code (Wine
+# then has only its 64-bit loader).
+WINDOWS64_BUILD="$ROOT/build/win64"
 # The tool's own Wine prefix, kept in the build folder and initialised on first use.
 RUN_PREFIX="$ROOT/build/wineprefix"
 WINE_SETTINGS=(WINEDEBUG=-all "WINEDLLOVERRIDES=mscoree,mshtml=")
@@ -45,20 +48,60 @@ build_windows() {
     cmake --build "$WINDOWS_BUILD" -j2
 }
 
+build_windows64() {
+    cmake -S "$ROOT" -B "$WINDOWS64_BUILD" \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake" -DSKELVANE_WERROR=ON "$@"
+    cmake --build "$WINDOWS64_BUILD" -j2
+}
+
+# Some kernels (PVM guests among them) refuse every 32-bit program: Wine's 32-bit loader then
+# fails with "Exec format error".
+can_run_32bit() {
+    /usr/lib/wine/wine --version >/dev/null 2>&1
+}
+
+# Installs and builds what this machine can run under Wine; prints the program's path.
+prepare_wine_program() {
+    if can_run_32bit; then
+        build_windows >/dev/null
+        echo "$WINDOWS_BUILD/skelvane.exe"
+    else
+        echo "This machine cannot execute 32-bit code: running the x86_64 build under wine64." >&2
+        install_missing wine64 g++-mingw-w64-x86-64 >&2
+        build_windows64 >/dev/null
+        echo "$WINDOWS64_BUILD/skelvane.exe"
+    fi
+}
+
+# wine_command: the loader for a program of the kind prepare_wine_program chose.
+wine_command() {
+    if can_run_32bit; then
+        echo wine
+    else
+        echo /usr/lib/wine/wine64
+    fi
+}
+
 run_under_wine() {
+    local program="$1" loader
+    shift
+    loader="$(wine_command)"
     if [ ! -f "$RUN_PREFIX/system.reg" ]; then
         echo "Initialising the Wine prefix $RUN_PREFIX (once, about 10 s)"
-        env WINEPREFIX="$RUN_PREFIX" "${WINE_SETTINGS[@]}" wineboot -i >/dev/null 2>&1
+        env WINEPREFIX="$RUN_PREFIX" WINELOADER="$loader" "${WINE_SETTINGS[@]}" \
+            "$loader" wineboot -i >/dev/null 2>&1
         env WINEPREFIX="$RUN_PREFIX" "${WINE_SETTINGS[@]}" wineserver -w
     fi
-    # The log lands beside the program: build/windows/skelvane.txt.
-    exec env WINEPREFIX="$RUN_PREFIX" "${WINE_SETTINGS[@]}" wine "$WINDOWS_BUILD/skelvane.exe" "$@"
+    # The log lands beside the program: build/windows/skelvane.txt (build/win64/ for x86_64).
+    exec env WINEPREFIX="$RUN_PREFIX" WINELOADER="$loader" "${WINE_SETTINGS[@]}" \
+        "$loader" "$program" "$@"
 }
 
 main() {
     install_missing cmake make g++-mingw-w64-i686 wine wine32:i386
-    build_windows >/dev/null
-    run_under_wine "$@"
+    local program
+    program="$(prepare_wine_program)"
+    run_under_wine "$program" "$@"
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then

@@ -72,14 +72,27 @@ check_format() {
     clang-format --dry-run --Werror "${sources[@]}" && echo "${#sources[@]} files formatted"
 }
 
+# The Wine leg plays the product (i686) where the machine can execute 32-bit code, and the
+# x86_64 build of the same code under wine64 where it cannot.
+WINE_PROGRAM="$WINDOWS_BUILD/skelvane.exe"
+build_wine_program() {
+    if can_run_32bit; then
+        echo "the Wine leg plays the i686 build"
+        return 0
+    fi
+    echo "this machine cannot execute 32-bit code: the Wine leg plays the x86_64 build (wine64)"
+    WINE_PROGRAM="$WINDOWS64_BUILD/skelvane.exe"
+    install_missing wine64 g++-mingw-w64-x86-64 && build_windows64
+}
+
 end_to_end() {
-    python3 "$ROOT/tests/e2e/run.py" --native "$NATIVE_BUILD/skelvane" \
-        --wine "$WINDOWS_BUILD/skelvane.exe"
+    python3 "$ROOT/tests/e2e/run.py" --native "$NATIVE_BUILD/skelvane" --wine "$WINE_PROGRAM"
 }
 
 step "install" install_missing "${PACKAGES[@]}"
 step "native build" build_native
 step "windows build" build_windows
+step "program for the Wine leg" build_wine_program
 if [ ${#failed[@]} -eq 0 ]; then
     step "unit tests" unit_tests
     step "imports of skelvane.exe" check_imports

@@ -32,6 +32,13 @@ SCENARIOS = HERE / "scenarios"
 COMMON = HERE / "common"  # expected pieces that many scenarios share
 LOG_NAME = "skelvane.txt"
 WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
+# The loader and compiler for the Windows program's machine type. The product is i686; a machine
+# that cannot execute 32-bit code plays the Wine leg with the x86_64 build of the same code.
+WINE_TARGETS = {
+    0x014C: {"wine": ["wine"], "env": {}, "gcc": "i686-w64-mingw32-gcc"},
+    0x8664: {"wine": ["/usr/lib/wine/wine64"], "env": {"WINELOADER": "/usr/lib/wine/wine64"},
+             "gcc": "x86_64-w64-mingw32-gcc"},
+}
 TIME_PATTERN = r"\d{4}\.\d{2}\.\d{2} \d{2}:\d{2}\.\d{2}"
 PLACEHOLDER = re.compile(r"\{\{([A-Z]+)\}\}")
 INCLUDE = re.compile(r"\{\{INCLUDE ([a-z0-9-]+)\}\}")
@@ -53,6 +60,16 @@ VERSION = project_version()
 def decode(data):
     # Keeps every byte: text that is not UTF-8 still compares (and fails) byte for byte.
     return data.decode("utf-8", errors="surrogateescape")
+
+
+def pe_machine(path):
+    """The machine field of a Windows program's PE header."""
+    with open(path, "rb") as program:
+        header = program.read(4096)
+    offset = int.from_bytes(header[0x3C:0x40], "little")
+    if header[:2] != b"MZ" or header[offset:offset + 4] != b"PE\0\0":
+        sys.exit(f"run.py: {path} is not a Windows program")
+    return int.from_bytes(header[offset + 4:offset + 6], "little")
 
 
 def dos_path(path):
@@ -210,7 +227,7 @@ class Context:
         """Runs a Wine program (e.g. ["regedit", "/S", file]) in this scenario's prefix."""
         if self.build != "wine":
             raise RuntimeError("t.wine() is for the wine build only")
-        return self._spawn(["wine"] + list(args), None, timeout)
+        return self._spawn(self._build.target["wine"] + list(args), None, timeout)
 
     def log_bytes(self):
         """The log file's bytes, or None when there is no log."""
@@ -321,9 +338,14 @@ class WineBuild:
         self.template = None
         self.template_error = None  # set once: a failed init is not retried per scenario
         self.launcher = None
+        machine = pe_machine(tool)
+        if machine not in WINE_TARGETS:
+            sys.exit(f"run.py: {tool} is for machine type {machine:#06x}")
+        self.target = WINE_TARGETS[machine]
+        self.env = dict(WINE_ENV, **self.target["env"])
 
     def environment(self, t):
-        return dict(os.environ, WINEPREFIX=str(t.prefix), **WINE_ENV)
+        return dict(os.environ, WINEPREFIX=str(t.prefix), **self.env)
 
     def ensure_template(self):
         # One initialised prefix per runner invocation; each scenario gets a copy of it.
@@ -332,9 +354,9 @@ class WineBuild:
         if self.template_error is not None:
             raise RuntimeError(self.template_error)
         template = self.runner.temp / "wine-template"
-        env = dict(os.environ, WINEPREFIX=str(template), **WINE_ENV)
+        env = dict(os.environ, WINEPREFIX=str(template), **self.env)
         started = time.monotonic()
-        for argv in (["wineboot", "-i"], ["wineserver", "-w"]):
+        for argv in (self.target["wine"] + ["wineboot", "-i"], ["wineserver", "-w"]):
             # Output to a file: Wine's helper processes would hold a pipe open.
             with tempfile.TemporaryFile() as output:
                 try:
@@ -363,16 +385,16 @@ class WineBuild:
     def command(self, t, args, argv0):
         tool = t.work / "skelvane.exe"
         if argv0 is None:
-            return ["wine", str(tool)] + args, None
+            return self.target["wine"] + [str(tool)] + args, None
         # Started directly, a program under Wine always sees its full DOS path as argv[0].
         launcher = self.build_launcher()
         command_line = subprocess.list2cmdline([argv0] + args)
-        return ["wine", str(launcher), dos_path(tool), command_line], None
+        return self.target["wine"] + [str(launcher), dos_path(tool), command_line], None
 
     def build_launcher(self):
         if self.launcher is None:
             launcher = self.runner.temp / "launch.exe"
-            subprocess.run(["i686-w64-mingw32-gcc", "-municode", "-Wall", "-Wextra", "-Werror",
+            subprocess.run([self.target["gcc"], "-municode", "-Wall", "-Wextra", "-Werror",
                             "-O2", "-o", str(launcher), str(HERE / "launch.c")], check=True)
             self.launcher = launcher
         return self.launcher
@@ -394,7 +416,7 @@ class WineBuild:
 
     def cleanup(self):
         if self.template is not None:
-            env = dict(os.environ, WINEPREFIX=str(self.template), **WINE_ENV)
+            env = dict(os.environ, WINEPREFIX=str(self.template), **self.env)
             subprocess.run(["wineserver", "-k"], env=env, capture_output=True, timeout=60)
 
 
