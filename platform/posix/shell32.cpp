@@ -1,6 +1,7 @@
 // Stand-in for shell32: the machine-wide application-data folder (CSIDL_COMMON_APPDATA), the
 // machine's setting, answered as Wine answers it: a folder that does not exist is not found
-// unless the caller asks for it to be created, and a successful call leaves the last error alone.
+// unless the caller asks for it to be created (ERROR_FILE_NOT_FOUND, or ERROR_PATH_NOT_FOUND when
+// its parent is missing too), and a successful call leaves the last error alone.
 // Left out: every other special folder, per-user folders, the registry's shell-folder values.
 #include <sys/stat.h>
 
@@ -43,7 +44,11 @@ BOOL WINAPI SHGetSpecialFolderPathW(HWND, LPWSTR path, int csidl, BOOL create) {
     struct stat info;
     if (stat(host.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
         if (!create && (csidl & CSIDL_FLAG_CREATE) == 0) {
-            return Fail(ERROR_PATH_NOT_FOUND);
+            const size_t slash = host.find_last_of('/');
+            const bool parentExists = slash != std::string::npos &&
+                                      stat(host.substr(0, slash + 1).c_str(), &info) == 0 &&
+                                      S_ISDIR(info.st_mode);
+            return Fail(parentExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
         }
         if (!MakeDirectories(host)) {
             return Fail(ErrorFromErrno(errno));
