@@ -146,7 +146,7 @@ void Machine::LoadConfiguration() {
 }
 
 // Keys: clock=<UTC time>; account=system|user; version=a.b.c.d|none; console=<device>;
-// hash-missing=md5|sha1|sha256|sha384|sha512;
+// hash-missing=md5|sha1|sha256|sha384|sha512; appdata=<Windows path>;
 // fail=<function>[@<path end>]:<error>[:<skip>[:<times>|always]];
 // limit=<function>[@<path end>]:<bytes>[:<skip>[:<times>]].
 bool Machine::Configure(const std::string& key, const std::string& value) {
