@@ -1,6 +1,7 @@
 #include "run_driver.h"
 
 #include "account_check.h"
+#include "cache/pki_cache.h"
 #include "key_wait.h"
 #include "net/hosts_file.h"
 #include "net/name_resolution.h"
@@ -68,6 +69,7 @@ int RunDriver(int argc, wchar_t** argv) {
             }
             g_reportLog->Print(ImportBanner);
         } else if (EqualsIgnoringAsciiCase(argv[1], L"/pkiclean")) {
+            CleanPkiCache();
             // The log stays open without its end banner; the system closes it at exit.
             return 0;
         }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "handles.h"
+#include "text.h"
 
 #ifndef SKELVANE_VERSION_MAJOR
 #error "the build sets the tool's version"
@@ -151,7 +152,7 @@ void Machine::LoadConfiguration() {
 }
 
 // Keys: clock=<UTC time>; account=system|user; version=a.b.c.d|none; console=<device>;
-// hash-missing=md5|sha1|sha256|sha384|sha512;
+// hash-missing=md5|sha1|sha256|sha384|sha512; appdata=<Windows path>;
 // fail=<function>[@<path end>]:<error>[:<skip>[:<times>|always]];
 // limit=<function>[@<path end>]:<bytes>[:<skip>[:<times>]].
 bool Machine::Configure(const std::string& key, const std::string& value) {
@@ -290,6 +291,14 @@ bool Machine::Configure(const std::string& key, const std::string& value) {
             return false;
         }
         SetNameError(parts[0], static_cast<int>(code));
+        return true;
+    }
+    // The application-data folder: appdata=<Windows path>.
+    if (key == "appdata") {
+        if (value.empty()) {
+            return false;
+        }
+        SetCommonAppDataFolder(WideFromUtf8(value));
         return true;
     }
     if (key == "fail" || key == "limit") {

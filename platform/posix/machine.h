@@ -187,6 +187,17 @@ class Machine {
     std::map<std::string, FixedAnswer> nameAnswers_;  // lower-case names
 
   public:
+    // --- the machine-wide application-data folder (CSIDL_COMMON_APPDATA)
+
+    // Its Windows path: "C:\ProgramData" unless set. SHGetSpecialFolderPathW does not find a
+    // folder that does not exist, as in Wine, and cannot answer one of MAX_PATH characters or more.
+    void SetCommonAppDataFolder(const std::wstring& path) { commonAppDataFolder_ = path; }
+    const std::wstring& CommonAppDataFolder() const { return commonAppDataFolder_; }
+
+  private:
+    std::wstring commonAppDataFolder_ = L"C:\\ProgramData";
+
+  public:
   private:
     explicit Machine(const std::string& prefix);
     void LoadConfiguration();

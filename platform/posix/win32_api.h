@@ -5,6 +5,7 @@
 
 #include "api/types.h"
 #include "api/kernel32.h"
+#include "api/kernel32_directory.h"
 #include "api/advapi32.h"
 #include "api/version.h"
 #include "api/crypt32.h"
@@ -16,3 +17,4 @@
 #ifndef SKELVANE_HOST_SOCKETS
 #include "api/ws2_32.h"
 #endif
+#include "api/shell32.h"
