@@ -19,11 +19,12 @@ add_executable(skelvane
 target_include_directories(skelvane PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_BINARY_DIR})
 # Windows 7 SDK level; older systems only miss calls the tool looks up at run time.
 target_compile_definitions(skelvane PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0601 WINVER=0x0601)
-# No exceptions, RTTI or thread-safe statics (one thread, no catch), each function in a section of
-# its own so that the linker drops what is never called; see platform/windows/lean_runtime.cpp.
+# No exceptions, unwind tables, RTTI or thread-safe statics (one thread, nothing caught), and each
+# function in a section of its own so that the linker drops what is never called; see
+# platform/windows/lean_runtime.cpp.
 target_compile_options(skelvane PRIVATE ${SKELVANE_WARNINGS}
-  $<$<COMPILE_LANGUAGE:CXX>:-municode -fno-exceptions -fno-rtti -fno-threadsafe-statics
-  -ffunction-sections -fdata-sections>)
+  $<$<COMPILE_LANGUAGE:CXX>:-municode -fno-exceptions -fno-asynchronous-unwind-tables -fno-rtti
+  -fno-threadsafe-statics -ffunction-sections -fdata-sections>)
 # The linker map (skelvane.map in the build folder) shows what each library adds to the image.
 target_link_options(skelvane PRIVATE -municode -static -static-libgcc -static-libstdc++
   -Wl,--gc-sections -Wl,-Map,${CMAKE_CURRENT_BINARY_DIR}/skelvane.map
