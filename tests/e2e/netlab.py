@@ -69,9 +69,9 @@ TRUSTABLE = {"test-ca": FILES / "test-ca.pem", "copying-ca": FILES / "copying-ca
 class Lab:
     """One lab. certificate: a key of CERTIFICATES, or None for nothing listening; trust: keys
     of TRUSTABLE added to the bundle; reply: the body's pieces (str, bytes, or
-    {"repeat": text, "count": n}); framing: "length", "chunked" or "close"; pause_ms between
-    pieces; hosts: the lab's names, each mapped to one address or a list of them (HOSTS unless
-    given)."""
+    {"repeat": text, "count": n}, optionally with "times": k for k such pieces, which a large
+    reply holds as one); framing: "length", "chunked" or "close"; pause_ms between pieces;
+    hosts: the lab's names, each mapped to one address or a list of them (HOSTS unless given)."""
 
     def __init__(self, certificate="interceptor", trust=(), reply=(EXPECTED_REPLY,),
                  framing="length", pause_ms=150, hosts=None):
@@ -141,10 +141,9 @@ def pem_of(path):
 
 def framed(pieces, framing):
     """The reply's records: the head with the first piece, then one record per piece."""
-    body = b"".join(pieces)
     head = b"HTTP/1.1 200 OK\r\nContent-Type: application/xml\r\n"
     if framing == "length":
-        head += b"Content-Length: %d\r\n\r\n" % len(body)
+        head += b"Content-Length: %d\r\n\r\n" % sum(len(piece) for piece in pieces)
         records = list(pieces)
     elif framing == "chunked":
         head += b"Transfer-Encoding: chunked\r\n\r\n"
@@ -167,7 +166,10 @@ class Server:
         chain.write_text("".join(pem_of(path) for path in certificates))
         self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self.context.load_cert_chain(str(chain), str(key))
-        self.records = framed([decode_piece(p) for p in config["reply"]], config["framing"])
+        pieces = []
+        for piece in config["reply"]:
+            pieces += [decode_piece(piece)] * piece.get("times", 1)
+        self.records = framed(pieces, config["framing"])
         self.pause = config["pause_ms"] / 1000.0
         self.log = log
         self.listener = socket.create_server((SERVICE_ADDRESS, 443))
