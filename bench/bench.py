@@ -91,39 +91,39 @@ def timed(argv, env, cwd):
     return seconds, usage.ru_maxrss, process.returncode
 
 
-def inside(spec_path):
-    spec = json.loads(Path(spec_path).read_text())
-    env = dict(os.environ, **spec.get("env", {}))
-    for argv in spec.get("setup", []):
+def inside(plan_path):
+    plan = json.loads(Path(plan_path).read_text())
+    env = dict(os.environ, **plan.get("env", {}))
+    for argv in plan.get("setup", []):
         subprocess.run(argv, env=env, stdin=subprocess.DEVNULL, check=True)
-    runs = {name: [] for name in spec["commands"]}
-    names = list(spec["commands"])
+    runs = {name: [] for name in plan["commands"]}
+    names = list(plan["commands"])
     try:
-        for round_ in range(spec["warmups"] + spec["rounds"]):
+        for round_ in range(plan["warmups"] + plan["rounds"]):
             # Alternate which command goes first, so that neither always finds the caches warm.
             order = names if round_ % 2 == 0 else names[::-1]
             for name in order:
-                result = timed(spec["commands"][name], env, spec["cwd"])
-                if round_ >= spec["warmups"]:
+                result = timed(plan["commands"][name], env, plan["cwd"])
+                if round_ >= plan["warmups"]:
                     runs[name].append(result)
     finally:
-        for argv in spec["teardown"]:
+        for argv in plan["teardown"]:
             subprocess.run(argv, env=env, stdin=subprocess.DEVNULL)
-    Path(spec["output"]).write_text(json.dumps(runs))
+    Path(plan["output"]).write_text(json.dumps(runs))
 
 
 def in_lab(lab, commands, rounds, work, env=None, setup=(), teardown=(), warmups=1):
     """Runs the commands `rounds` times each, alternating, in one lab: {name: [(s, KiB, code)]}."""
     config = work / "netlab.json"
     config.write_text(json.dumps(lab.config))
-    spec = work / "spec.json"
+    plan = work / "plan.json"
     output = work / "runs.json"
-    spec.write_text(json.dumps({"commands": commands, "rounds": rounds, "warmups": warmups,
+    plan.write_text(json.dumps({"commands": commands, "rounds": rounds, "warmups": warmups,
                                 "cwd": str(work / "run"), "env": env or {},
                                 "setup": list(setup), "teardown": list(teardown),
                                 "output": str(output)}))
     (work / "run").mkdir(exist_ok=True)
-    subprocess.run(netlab.lab_command(config, [sys.executable, __file__, "inside", str(spec)]),
+    subprocess.run(netlab.lab_command(config, [sys.executable, __file__, "inside", str(plan)]),
                    check=True, stdin=subprocess.DEVNULL)
     runs = json.loads(output.read_text())
     output.unlink()

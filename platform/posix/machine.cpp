@@ -43,15 +43,6 @@ std::string DefaultPrefix() {
     return std::string(home != nullptr ? home : ".") + "/.skelvane";
 }
 
-void MakeDirectories(const std::string& path) {
-    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        mkdir(path.substr(0, slash).c_str(), 0755);
-        if (slash == std::string::npos) {
-            break;
-        }
-    }
-}
-
 // A new prefix looks like a new Windows installation as Wine makes one: C:\ProgramData, and
 // C:\Windows\System32\drivers\etc\hosts with Wine's default text (the host's own hosts file
 // serves the resolver, not the Windows machine).

@@ -11,20 +11,7 @@
 #include "machine.h"
 #include "text.h"
 
-namespace {
-
-bool MakeDirectories(const std::string& path) {
-    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        if (mkdir(path.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST) {
-            return false;
-        }
-        if (slash == std::string::npos) {
-            return true;
-        }
-    }
-}
-
-}  // namespace
+namespace {}  // namespace
 
 using namespace standin;
 

@@ -210,4 +210,15 @@ DWORD ErrorFromErrno(int error) {
     }
 }
 
+bool MakeDirectories(const std::string& path) {
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        if (mkdir(path.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST) {
+            return false;
+        }
+        if (slash == std::string::npos) {
+            return true;
+        }
+    }
+}
+
 }  // namespace standin
