@@ -1,11 +1,14 @@
 #include "run_driver.h"
 
 #include "account_check.h"
+#include "environment_report.h"
 #include "key_wait.h"
+#include "net/proxy_settings.h"
 #include "net/service_endpoint.h"
 #include "report/report_log.h"
 #include "trust/chain_test.h"
 #include "trust/reference_certs.h"
+#include "trust/root_auto_update.h"
 #include "trust/sha2_support.h"
 
 namespace {
@@ -17,7 +20,11 @@ const wchar_t ImportBanner[] =
 
 void RunChecks() {
     // Each check prints its own heading, findings and verdict; none changes the run.
+    PrintOsInfo();
+    PrintProductInfo();
     CheckSha2Support();
+    CheckRootAutoUpdate();
+    ReportProxySettings();
     RunChainTest(false);
     RunChainTest(true);
     TestServiceEndpoint();

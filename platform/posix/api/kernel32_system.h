@@ -1,0 +1,41 @@
+// kernel32: the process heap, the machine's processor architecture and run-time lookup of loaded
+// modules' exports.
+#pragma once
+
+#include "types.h"
+
+#define PROCESSOR_ARCHITECTURE_INTEL 0
+#define PROCESSOR_ARCHITECTURE_ARM 5
+#define PROCESSOR_ARCHITECTURE_IA64 6
+#define PROCESSOR_ARCHITECTURE_AMD64 9
+#define PROCESSOR_ARCHITECTURE_ARM64 12
+#define PROCESSOR_ARCHITECTURE_UNKNOWN 0xFFFF
+
+typedef struct _SYSTEM_INFO {
+    union {
+        DWORD dwOemId;
+        struct {
+            WORD wProcessorArchitecture;
+            WORD wReserved;
+        };
+    };
+    DWORD dwPageSize;
+    LPVOID lpMinimumApplicationAddress;
+    LPVOID lpMaximumApplicationAddress;
+    DWORD_PTR dwActiveProcessorMask;
+    DWORD dwNumberOfProcessors;
+    DWORD dwProcessorType;
+    DWORD dwAllocationGranularity;
+    WORD wProcessorLevel;
+    WORD wProcessorRevision;
+} SYSTEM_INFO, *LPSYSTEM_INFO;
+
+#define HEAP_ZERO_MEMORY 0x00000008
+
+HANDLE WINAPI GetProcessHeap(void);
+LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
+BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID block);
+
+void WINAPI GetNativeSystemInfo(LPSYSTEM_INFO systemInfo);
+HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName);
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName);
