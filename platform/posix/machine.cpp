@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <memory>
 #include <vector>
 
@@ -96,6 +97,47 @@ std::vector<std::string> Split(const std::string& text, char separator) {
     parts.push_back(text.substr(start));
     return parts;
 }
+
+std::string LowerCase(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+// The keys of a new Wine prefix that the tool reads: the Windows version key as wineboot
+// fills it (no BuildLab values), the Internet Settings keys of the machine and of the user,
+// and an empty policies key; HKEY_USERS\S-1-5-18 is not there.
+const char FreshPrefixRegistry[] = R"reg(Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion]
+"CSDVersion"="Service Pack 1"
+"CurrentBuild"="7601"
+"CurrentBuildNumber"="7601"
+"CurrentType"="Uniprocessor Free"
+"CurrentVersion"="6.1"
+"ProductId"="12345-oem-0000001-54321"
+"ProductName"="Microsoft Windows 7"
+"RegisteredOrganization"=""
+"RegisteredOwner"=""
+"SystemRoot"="C:\\windows"
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\Internet Settings\ZoneMap]
+"IntranetName"=dword:00000001
+"ProxyByPass"=dword:00000001
+"UNCAsIntranet"=dword:00000001
+
+[HKEY_LOCAL_MACHINE\Software\Policies]
+
+[HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Internet Settings]
+"User Agent"="Mozilla/4.0 (compatible; MSIE 8.0; Win32)"
+
+[HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Internet Settings\ZoneMap]
+@=""
+"IntranetName"=dword:00000001
+"ProxyByPass"=dword:00000001
+"UNCAsIntranet"=dword:00000001
+)reg";
 
 }  // namespace
 
@@ -292,6 +334,83 @@ bool Machine::Configure(const std::string& key, const std::string& value) {
         SetCommonAppDataFolder(WideFromUtf8(value));
         return true;
     }
+    // Windows version, processor and registry: os-version=<major>.<minor>.<build>;
+    // service-pack=<major>.<minor>; csd-version=<text>; platform-id=, product-type=,
+    // suite-mask=<number>; architecture=x86|x64|arm64|<number>;
+    // export-missing=<module>!<name>; registry-denied=<key path from its root name>.
+    if (key == "os-version" || key == "service-pack") {
+        std::vector<std::string> parts = Split(value, '.');
+        unsigned long long n[3] = {0, 0, 0};
+        const size_t count = key == "os-version" ? 3 : 2;
+        if (parts.size() != count) {
+            return false;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            if (!ParseUnsigned(parts[i], &n[i]) ||
+                n[i] > (key == "os-version" ? 0xFFFFFFFF : 0xFFFF)) {
+                return false;
+            }
+        }
+        if (key == "os-version") {
+            osVersion_.major = static_cast<DWORD>(n[0]);
+            osVersion_.minor = static_cast<DWORD>(n[1]);
+            osVersion_.build = static_cast<DWORD>(n[2]);
+        } else {
+            osVersion_.servicePackMajor = static_cast<WORD>(n[0]);
+            osVersion_.servicePackMinor = static_cast<WORD>(n[1]);
+        }
+        return true;
+    }
+    if (key == "csd-version") {
+        osVersion_.csdVersion = WideFromUtf8(value);
+        return osVersion_.csdVersion.size() < 128;
+    }
+    if (key == "platform-id" || key == "product-type" || key == "suite-mask") {
+        unsigned long long n = 0;
+        const unsigned long long limit = key == "platform-id"    ? 0xFFFFFFFF
+                                         : key == "product-type" ? 0xFF
+                                                                 : 0xFFFF;
+        if (!ParseUnsigned(value, &n) || n > limit) {
+            return false;
+        }
+        if (key == "platform-id") {
+            osVersion_.platformId = static_cast<DWORD>(n);
+        } else if (key == "product-type") {
+            osVersion_.productType = static_cast<BYTE>(n);
+        } else {
+            osVersion_.suiteMask = static_cast<WORD>(n);
+        }
+        return true;
+    }
+    if (key == "architecture") {
+        static const std::pair<const char*, WORD> names[] = {
+            {"x86", PROCESSOR_ARCHITECTURE_INTEL},
+            {"x64", PROCESSOR_ARCHITECTURE_AMD64},
+            {"arm64", PROCESSOR_ARCHITECTURE_ARM64}};
+        for (const auto& [name, code] : names) {
+            if (value == name) {
+                SetProcessorArchitecture(code);
+                return true;
+            }
+        }
+        unsigned long long n = 0;
+        if (!ParseUnsigned(value, &n) || n > 0xFFFF) {
+            return false;
+        }
+        SetProcessorArchitecture(static_cast<WORD>(n));
+        return true;
+    }
+    if (key == "export-missing") {
+        const size_t bang = value.find('!');
+        if (bang == std::string::npos || bang == 0 || bang + 1 == value.size()) {
+            return false;
+        }
+        RemoveExport(value.substr(0, bang), value.substr(bang + 1));
+        return true;
+    }
+    if (key == "registry-denied") {
+        return RegistryTree().Deny(WideFromUtf8(value));
+    }
     if (key == "fail" || key == "limit") {
         std::vector<std::string> parts = Split(value, ':');
         unsigned long long number = 0, skip = 0, times = 1;
@@ -397,6 +516,42 @@ bool Machine::FixedNameAnswer(const std::string& name, std::vector<NameAnswer>* 
     *answers = found->second.entries;
     *error = found->second.error;
     return true;
+}
+
+void Machine::RemoveExport(const std::string& module, const std::string& name) {
+    missingExports_.insert(LowerCase(module) + "!" + name);
+}
+
+bool Machine::HasExport(const std::string& module, const std::string& name) const {
+    return missingExports_.count(LowerCase(module) + "!" + name) == 0;
+}
+
+Registry& Machine::RegistryTree() {
+    if (registry_) {
+        return *registry_;
+    }
+    registry_ = std::make_unique<Registry>();
+    std::string error;
+    if (!registry_->Import(FreshPrefixRegistry, "the fresh prefix's registry", &error)) {
+        fprintf(stderr, "stand-in: %s\n", error.c_str());
+        registry_->MarkBroken();
+        return *registry_;
+    }
+    for (const char* name : {"system.reg", "user.reg"}) {
+        const std::string path = prefix_ + "/" + name;
+        std::ifstream file(path, std::ios::binary);
+        if (!file) {
+            continue;
+        }
+        std::ostringstream bytes;
+        bytes << file.rdbuf();
+        if (!registry_->Import(bytes.str(), path, &error)) {
+            fprintf(stderr, "stand-in: %s\n", error.c_str());
+            registry_->MarkBroken();
+            break;
+        }
+    }
+    return *registry_;
 }
 
 void Machine::SetHttpsRoute(const std::string& host, const std::string& address, unsigned port) {

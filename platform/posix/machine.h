@@ -10,11 +10,13 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "registry.h"
 #include "win32_api.h"
 
 namespace standin {
@@ -196,6 +198,46 @@ class Machine {
 
   private:
     std::wstring commonAppDataFolder_ = L"C:\\ProgramData";
+
+  public:
+    // --- Windows version, processor and registry
+
+    // The record RtlGetVersion fills. A new machine answers as the Wine prefix here does:
+    // Windows 7 SP1 (6.1.7601 "Service Pack 1"), NT platform, workstation, no suite bits.
+    struct OsVersion {
+        DWORD major = 6;
+        DWORD minor = 1;
+        DWORD build = 7601;
+        DWORD platformId = VER_PLATFORM_WIN32_NT;
+        WORD servicePackMajor = 1;
+        WORD servicePackMinor = 0;
+        WORD suiteMask = 0;
+        BYTE productType = VER_NT_WORKSTATION;
+        std::wstring csdVersion = L"Service Pack 1";
+    };
+    void SetOsVersion(const OsVersion& version) { osVersion_ = version; }
+    const OsVersion& GetOsVersion() const { return osVersion_; }
+
+    // wProcessorArchitecture of GetNativeSystemInfo: x86 (0) unless set.
+    void SetProcessorArchitecture(WORD architecture) { processorArchitecture_ = architecture; }
+    WORD ProcessorArchitecture() const { return processorArchitecture_; }
+
+    // An export GetProcAddress does not find, e.g. ntdll.dll's RtlGetVersion as on Windows
+    // 2000. Module names are compared without regard to case.
+    void RemoveExport(const std::string& module, const std::string& name);
+    bool HasExport(const std::string& module, const std::string& name) const;
+
+    // The registry, read on first use: a fresh Wine prefix's keys, then <prefix>/system.reg and
+    // <prefix>/user.reg imported in that order (each may name any root). A malformed file is
+    // reported on standard error with its line and leaves the registry broken: every open then
+    // fails with ERROR_BADDB rather than answering from a half-read registry.
+    Registry& RegistryTree();
+
+  private:
+    OsVersion osVersion_;
+    WORD processorArchitecture_ = PROCESSOR_ARCHITECTURE_INTEL;
+    std::set<std::string> missingExports_;
+    std::unique_ptr<Registry> registry_;
 
   public:
   private:
