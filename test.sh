@@ -68,6 +68,18 @@ check_imports() {
     return $bad
 }
 
+# The Windows program stays small: stripped, at most 192 KiB.
+check_size() {
+    local most=196608 stripped size
+    stripped="$(mktemp)" || return 1
+    i686-w64-mingw32-strip -o "$stripped" "$WINDOWS_BUILD/skelvane.exe" &&
+        size="$(stat -c %s "$stripped")"
+    rm -f "$stripped"
+    [ -n "$size" ] || return 1
+    echo "skelvane.exe stripped: $size bytes (at most $most)"
+    [ "$size" -le "$most" ]
+}
+
 check_format() {
     local sources
     if git -C "$ROOT" rev-parse --git-dir >/dev/null 2>&1; then
@@ -110,6 +122,7 @@ step "program for the Wine leg" build_wine_program
 if [ ${#failed[@]} -eq 0 ]; then
     step "unit tests" unit_tests
     step "imports of skelvane.exe" check_imports
+    step "size of skelvane.exe" check_size
     step "formatting" check_format
     step "fuzz smoke" fuzz_smoke
     step "end-to-end" end_to_end

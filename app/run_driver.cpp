@@ -1,12 +1,19 @@
 #include "run_driver.h"
 
 #include "account_check.h"
+#include "cache/pki_cache.h"
+#include "environment_report.h"
 #include "key_wait.h"
+#include "net/hosts_file.h"
+#include "net/name_resolution.h"
+#include "net/proxy_settings.h"
 #include "net/service_endpoint.h"
 #include "report/report_log.h"
 #include "trust/chain_verification.h"
 #include "trust/reference_certs.h"
+#include "trust/root_auto_update.h"
 #include "trust/sha2_support.h"
+#include "trust/system_time.h"
 
 namespace {
 
@@ -17,7 +24,14 @@ const wchar_t ImportBanner[] =
 
 void RunChecks() {
     // Each check prints its own heading, findings and verdict; none changes the run.
+    PrintOsInfo();
+    PrintProductInfo();
+    CheckSystemTime();
     CheckSha2Support();
+    CheckRootAutoUpdate();
+    ReportProxySettings();
+    TestHostsFile();
+    TestNameResolution();
     RunChainTest(false);
     RunChainTest(true);
     TestServiceEndpoint();
@@ -62,6 +76,7 @@ int RunDriver(int argc, wchar_t** argv) {
             }
             g_reportLog->Print(ImportBanner);
         } else if (EqualsIgnoringAsciiCase(argv[1], L"/pkiclean")) {
+            CleanPkiCache();
             // The log stays open without its end banner; the system closes it at exit.
             return 0;
         }

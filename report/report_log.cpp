@@ -4,8 +4,8 @@
 #include <cstring>
 #include <cwchar>
 #include <limits>
+#include <memory>
 #include <new>
-#include <vector>
 
 #include "console_output.h"
 #include "wide_format.h"
@@ -207,15 +207,14 @@ bool ReportLog::PrintWith(const wchar_t* prefix, Target target, const wchar_t* f
     }
     // A report made while a message is being written (its log write failed) keeps off the
     // scratch buffer: that still holds the message, which must reach the console after it.
-    std::vector<wchar_t> nestedText;
+    std::unique_ptr<wchar_t, void (*)(void*)> nestedText(nullptr, free);
     wchar_t* text = nullptr;
     if (printDepth_ > 0) {
-        try {
-            nestedText.resize(needed);
-        } catch (const std::bad_alloc&) {
+        nestedText.reset(static_cast<wchar_t*>(calloc(needed, sizeof(wchar_t))));
+        if (nestedText == nullptr) {
             return false;
         }
-        text = nestedText.data();
+        text = nestedText.get();
     } else if (Reserve(needed)) {
         text = buffer;
     } else {

@@ -137,30 +137,16 @@ const DWORD NoPolicy = 0xFFFFFFFF;
 const DWORD RevocationBits =
     CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
 
-// What the verification holds, freed on every return.
-struct ChainResources {
-    HCERTSTORE store = nullptr;
-    PCCERT_CONTEXT serverCertificate = nullptr;
-    HCERTCHAINENGINE engine = nullptr;
-    PCCERT_CHAIN_CONTEXT chain = nullptr;
+BOOL CloseCertStore(HCERTSTORE store) {
+    return CertCloseStore(store, 0);
+}
 
-    ChainResources() = default;
-    ChainResources(const ChainResources&) = delete;
-    ChainResources& operator=(const ChainResources&) = delete;
-    ~ChainResources() {
-        if (serverCertificate != nullptr) {
-            CertFreeCertificateContext(serverCertificate);
-        }
-        if (chain != nullptr) {
-            CertFreeCertificateChain(chain);
-        }
-        if (engine != nullptr) {
-            CertFreeCertificateChainEngine(engine);
-        }
-        if (store != nullptr) {
-            CertCloseStore(store, 0);
-        }
-    }
+// What the verification holds, freed on every return in the reverse order.
+struct ChainResources {
+    ScopedHandle<HCERTSTORE, CloseCertStore> store;
+    ScopedHandle<HCERTCHAINENGINE, CertFreeCertificateChainEngine> engine;
+    ScopedHandle<PCCERT_CHAIN_CONTEXT, CertFreeCertificateChain> chain;
+    ScopedHandle<PCCERT_CONTEXT, CertFreeCertificateContext> serverCertificate;
 };
 
 bool Fault(ChainTestResult* result, DWORD function) {
@@ -245,37 +231,37 @@ bool VerifyServerChain(const EncodedCertList* serverChain, DWORD serverChainLeng
     *result = {0, 0, NoChain, NoPolicy};
     ChainResources held;
 
-    held.store = CertOpenStore(CERT_STORE_PROV_MEMORY, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
-                               CERT_STORE_CREATE_NEW_FLAG, nullptr);
-    if (held.store == nullptr) {
+    held.store.Reset(CertOpenStore(CERT_STORE_PROV_MEMORY, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                   0, CERT_STORE_CREATE_NEW_FLAG, nullptr));
+    if (held.store.IsEmpty()) {
         return Fault(result, FaultOpenStore);
     }
-    if (!AddEncodedCertificates(held.store, serverChain, serverChainLength,
-                                &held.serverCertificate)) {
+    if (!AddEncodedCertificates(held.store.Get(), serverChain, serverChainLength,
+                                held.serverCertificate.Put())) {
         return Fault(result, FaultAddCertificate);
     }
-    if (IsSha2SignatureUnverifiable(held.serverCertificate)) {
+    if (IsSha2SignatureUnverifiable(held.serverCertificate.Get())) {
         // Reported by the SHA-2 support check; a chain could not be verified here at all.
         result->chainTrust = 0;
         result->chainPolicyStatus = 0;
         return true;
     }
     if (additional != nullptr && additionalLength != 0 &&
-        !AddEncodedCertificates(held.store, additional, additionalLength, nullptr)) {
+        !AddEncodedCertificates(held.store.Get(), additional, additionalLength, nullptr)) {
         return Fault(result, FaultAddCertificate);
     }
-    if (!CreateChainEngine(held.store, useLocalMachine, &held.engine)) {
+    if (!CreateChainEngine(held.store.Get(), useLocalMachine, held.engine.Put())) {
         return Fault(result, FaultCreateEngine);
     }
-    if (!GetChain(held.engine, held.serverCertificate, &held.chain)) {
+    if (!GetChain(held.engine.Get(), held.serverCertificate.Get(), held.chain.Put())) {
         return Fault(result, FaultGetChain);
     }
-    result->chainTrust = held.chain->TrustStatus.dwErrorStatus;
+    result->chainTrust = held.chain.Get()->TrustStatus.dwErrorStatus;
     if ((result->chainTrust & ~RevocationBits) != 0) {
         return false;
     }
     DWORD policyError = NoPolicy;
-    const bool verified = VerifySslPolicy(held.chain, &policyError);
+    const bool verified = VerifySslPolicy(held.chain.Get(), &policyError);
     result->chainPolicyStatus = policyError;
     if (!verified) {
         return Fault(result, FaultVerifyPolicy);

@@ -23,6 +23,7 @@
 #include "cert_context.h"
 #include "crypt32_store.h"
 #include "handles.h"
+#include "host_roots.h"
 #include "machine.h"
 #include "text.h"
 
@@ -165,13 +166,6 @@ void AddRoots(Candidates& candidates, bool localMachine) {
     for (PCCERT_CONTEXT context : StoreOf(store)->contexts) {
         X509_STORE_add_cert(candidates.roots, X509OfContext(context));
         candidates.known.push_back(context);
-    }
-}
-
-void AddHostRoots(Candidates& candidates) {
-    const std::string& bundle = Machine::Current().HostRootBundle();
-    if (!bundle.empty() && X509_STORE_load_file(candidates.roots, bundle.c_str()) != 1) {
-        ERR_clear_error();  // a machine without the bundle trusts its stores only
     }
 }
 
@@ -458,7 +452,9 @@ BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE engine, PCCERT_CONTEXT cert
     if (!localMachine) {
         AddRoots(candidates, false);  // the user's Root view includes the machine's roots
     }
-    AddHostRoots(candidates);
+    // After the stores' roots: see TrustHostRoots. A machine without the bundle trusts its
+    // stores only.
+    TrustHostRoots(candidates.roots, Machine::Current().HostRootBundle());
     if (object != nullptr) {
         for (HCERTSTORE store : object->additionalStores) {
             AddUntrusted(candidates, store);

@@ -55,17 +55,6 @@ bool IsDirectory(const std::string& path) {
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool MakeDirectories(const std::string& path) {
-    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        if (mkdir(path.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST) {
-            return false;
-        }
-        if (slash == std::string::npos) {
-            return true;
-        }
-    }
-}
-
 std::string Thumbprint(PCCERT_CONTEXT context) {
     unsigned char digest[SHA_DIGEST_LENGTH];
     SHA1(context->pbCertEncoded, context->cbCertEncoded, digest);

@@ -1,6 +1,7 @@
 // Stand-in for kernel32: files (POSIX descriptors, share mode 0 as an exclusive flock), the
 // clock of the stand-in machine, the module path, the console (standard streams, and CONIN$ as
-// the machine's console device in raw mode) and UTF-8 conversion.
+// the machine's console device in raw mode), UTF-8 conversion, environment expansion from the
+// machine's variables and the process heap (the C heap).
 // Left out: overlapped I/O, file attributes beyond what CreateFileW needs, code pages other
 // than UTF-8, console output attributes.
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <climits>
 #include <cstring>
 #include <cwchar>
@@ -160,6 +162,35 @@ int CopyOut(const Char* converted, size_t length, Char* out, int outSize) {
     }
     memcpy(out, converted, length * sizeof(Char));
     return static_cast<int>(length);
+}
+
+// %NAME% becomes the variable's value; an unknown name, an empty one or a lone '%' stays as
+// written.
+std::wstring ExpandedText(const wchar_t* source) {
+    std::wstring expanded;
+    for (const wchar_t* at = source; *at != L'\0';) {
+        const wchar_t* close = *at == L'%' ? wcschr(at + 1, L'%') : nullptr;
+        if (close == nullptr) {
+            expanded += *at++;
+            continue;
+        }
+        std::string value;
+        const std::string name = Utf8FromWide(at + 1, static_cast<size_t>(close - at - 1));
+        if (name.empty() || !Machine::Current().EnvironmentValue(name, &value)) {
+            expanded.append(at, close);  // the closing '%' may open the next name
+            at = close;
+            continue;
+        }
+        expanded += WideFromUtf8(value);
+        at = close + 1;
+    }
+    return expanded;
+}
+
+// The one heap of the process: a fixed non-null value.
+HANDLE ProcessHeap() {
+    static int heap;
+    return &heap;
 }
 
 }  // namespace
@@ -392,6 +423,46 @@ DWORD WINAPI GetFileSize(HANDLE file, LPDWORD fileSizeHigh) {
     }
     SetLastError(ERROR_SUCCESS);
     return static_cast<DWORD>(size);
+}
+
+DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR destination, DWORD size) {
+    if (Injected("ExpandEnvironmentStringsW")) {
+        return 0;
+    }
+    if (source == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::wstring expanded = ExpandedText(source);
+    const DWORD needed = static_cast<DWORD>(expanded.size() + 1);  // counts the terminator
+    if (destination != nullptr && size >= needed) {
+        wmemcpy(destination, expanded.c_str(), needed);
+    }
+    return needed;
+}
+
+HANDLE WINAPI GetProcessHeap(void) {
+    return ProcessHeap();
+}
+
+LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+    if (Injected("HeapAlloc") || heap != ProcessHeap()) {
+        return nullptr;  // no last error, as without HEAP_GENERATE_EXCEPTIONS
+    }
+    // At least one byte, so that every success is a distinct block.
+    return (flags & HEAP_ZERO_MEMORY) != 0 ? calloc(bytes == 0 ? 1 : bytes, 1)
+                                           : malloc(bytes == 0 ? 1 : bytes);
+}
+
+BOOL WINAPI HeapFree(HANDLE heap, DWORD, LPVOID memory) {
+    if (Injected("HeapFree")) {
+        return FALSE;
+    }
+    if (heap != ProcessHeap()) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    free(memory);
+    return TRUE;
 }
 
 void WINAPI GetSystemTime(LPSYSTEMTIME systemTime) {

@@ -4,12 +4,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <memory>
 #include <vector>
 
 #include "handles.h"
+#include "text.h"
 
 #ifndef SKELVANE_VERSION_MAJOR
 #error "the build sets the tool's version"
@@ -40,26 +44,19 @@ std::string DefaultPrefix() {
     return std::string(home != nullptr ? home : ".") + "/.skelvane";
 }
 
-void MakeDirectories(const std::string& path) {
-    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        mkdir(path.substr(0, slash).c_str(), 0755);
-        if (slash == std::string::npos) {
-            break;
-        }
-    }
-}
-
-// A new prefix looks like a new Windows installation: C:\Windows\System32\drivers\etc\hosts
-// (a link to the host's hosts file) and C:\ProgramData.
+// A new prefix looks like a new Windows installation as Wine makes one: C:\ProgramData, and
+// C:\Windows\System32\drivers\etc\hosts with Wine's default text (the host's own hosts file
+// serves the resolver, not the Windows machine).
 void LayOutPrefix(const std::string& prefix) {
+    // Only a new prefix gets the file: one removed later stays missing, as on Windows.
+    struct stat info;
+    const bool fresh = stat((prefix + "/drive_c").c_str(), &info) != 0;
     const std::string etc = prefix + "/drive_c/windows/system32/drivers/etc";
     MakeDirectories(etc);
     MakeDirectories(prefix + "/drive_c/ProgramData");
-    struct stat info;
-    if (lstat((etc + "/hosts").c_str(), &info) != 0) {
-        if (symlink("/etc/hosts", (etc + "/hosts").c_str()) != 0) {
-            // Without a link the hosts file is simply missing, as on a damaged machine.
-        }
+    if (fresh) {
+        std::ofstream hosts(etc + "/hosts", std::ios::binary);
+        hosts << "# 127.0.0.1 localhost\r\n";
     }
 }
 
@@ -101,10 +98,53 @@ std::vector<std::string> Split(const std::string& text, char separator) {
     return parts;
 }
 
+std::string LowerCase(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+// The keys of a new Wine prefix that the tool reads: the Windows version key as wineboot
+// fills it (no BuildLab values), the Internet Settings keys of the machine and of the user,
+// and an empty policies key; HKEY_USERS\S-1-5-18 is not there.
+const char FreshPrefixRegistry[] = R"reg(Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion]
+"CSDVersion"="Service Pack 1"
+"CurrentBuild"="7601"
+"CurrentBuildNumber"="7601"
+"CurrentType"="Uniprocessor Free"
+"CurrentVersion"="6.1"
+"ProductId"="12345-oem-0000001-54321"
+"ProductName"="Microsoft Windows 7"
+"RegisteredOrganization"=""
+"RegisteredOwner"=""
+"SystemRoot"="C:\\windows"
+
+[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\Internet Settings\ZoneMap]
+"IntranetName"=dword:00000001
+"ProxyByPass"=dword:00000001
+"UNCAsIntranet"=dword:00000001
+
+[HKEY_LOCAL_MACHINE\Software\Policies]
+
+[HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Internet Settings]
+"User Agent"="Mozilla/4.0 (compatible; MSIE 8.0; Win32)"
+
+[HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Internet Settings\ZoneMap]
+@=""
+"IntranetName"=dword:00000001
+"ProxyByPass"=dword:00000001
+"UNCAsIntranet"=dword:00000001
+)reg";
+
 }  // namespace
 
 Machine::Machine(const std::string& prefix) : prefix_(prefix), faults_(new FaultState) {
     LayOutPrefix(prefix_);
+    SetEnvironmentValue("SystemRoot", "C:\\windows");
+    SetEnvironmentValue("windir", "C:\\windows");
 }
 
 Machine::~Machine() {
@@ -145,7 +185,7 @@ void Machine::LoadConfiguration() {
 }
 
 // Keys: clock=<UTC time>; account=system|user; version=a.b.c.d|none; console=<device>;
-// hash-missing=md5|sha1|sha256|sha384|sha512;
+// hash-missing=md5|sha1|sha256|sha384|sha512; appdata=<Windows path>;
 // fail=<function>[@<path end>]:<error>[:<skip>[:<times>|always]];
 // limit=<function>[@<path end>]:<bytes>[:<skip>[:<times>]].
 bool Machine::Configure(const std::string& key, const std::string& value) {
@@ -261,6 +301,116 @@ bool Machine::Configure(const std::string& key, const std::string& value) {
         SetHttpTimeouts(timeouts);
         return true;
     }
+    // Environment and names: env=<name>=<value>;
+    // name-answer=<name>,<address>[,<family>[,<socket type>[,<protocol>[,<flags>[,<canonical>]]]]]
+    // (one entry a line, in order; family 2 or 23 from the address unless given);
+    // name-error=<name>,<WSA code>.
+    if (key == "env") {
+        const size_t equals = value.find('=');
+        if (equals == 0 || equals == std::string::npos) {
+            return false;
+        }
+        SetEnvironmentValue(value.substr(0, equals), value.substr(equals + 1));
+        return true;
+    }
+    if (key == "name-answer") {
+        return ConfigureNameAnswer(value);
+    }
+    if (key == "name-error") {
+        std::vector<std::string> parts = Split(value, ',');
+        unsigned long long code = 0;
+        if (parts.size() != 2 || parts[0].empty() || !ParseUnsigned(parts[1], &code) || code == 0 ||
+            code > 0x7FFFFFFF) {
+            return false;
+        }
+        SetNameError(parts[0], static_cast<int>(code));
+        return true;
+    }
+    // The application-data folder: appdata=<Windows path>.
+    if (key == "appdata") {
+        if (value.empty()) {
+            return false;
+        }
+        SetCommonAppDataFolder(WideFromUtf8(value));
+        return true;
+    }
+    // Windows version, processor and registry: os-version=<major>.<minor>.<build>;
+    // service-pack=<major>.<minor>; csd-version=<text>; platform-id=, product-type=,
+    // suite-mask=<number>; architecture=x86|x64|arm64|<number>;
+    // export-missing=<module>!<name>; registry-denied=<key path from its root name>.
+    if (key == "os-version" || key == "service-pack") {
+        std::vector<std::string> parts = Split(value, '.');
+        unsigned long long n[3] = {0, 0, 0};
+        const size_t count = key == "os-version" ? 3 : 2;
+        if (parts.size() != count) {
+            return false;
+        }
+        for (size_t i = 0; i < count; ++i) {
+            if (!ParseUnsigned(parts[i], &n[i]) ||
+                n[i] > (key == "os-version" ? 0xFFFFFFFF : 0xFFFF)) {
+                return false;
+            }
+        }
+        if (key == "os-version") {
+            osVersion_.major = static_cast<DWORD>(n[0]);
+            osVersion_.minor = static_cast<DWORD>(n[1]);
+            osVersion_.build = static_cast<DWORD>(n[2]);
+        } else {
+            osVersion_.servicePackMajor = static_cast<WORD>(n[0]);
+            osVersion_.servicePackMinor = static_cast<WORD>(n[1]);
+        }
+        return true;
+    }
+    if (key == "csd-version") {
+        osVersion_.csdVersion = WideFromUtf8(value);
+        return osVersion_.csdVersion.size() < 128;
+    }
+    if (key == "platform-id" || key == "product-type" || key == "suite-mask") {
+        unsigned long long n = 0;
+        const unsigned long long limit = key == "platform-id"    ? 0xFFFFFFFF
+                                         : key == "product-type" ? 0xFF
+                                                                 : 0xFFFF;
+        if (!ParseUnsigned(value, &n) || n > limit) {
+            return false;
+        }
+        if (key == "platform-id") {
+            osVersion_.platformId = static_cast<DWORD>(n);
+        } else if (key == "product-type") {
+            osVersion_.productType = static_cast<BYTE>(n);
+        } else {
+            osVersion_.suiteMask = static_cast<WORD>(n);
+        }
+        return true;
+    }
+    if (key == "architecture") {
+        static const std::pair<const char*, WORD> names[] = {
+            {"x86", PROCESSOR_ARCHITECTURE_INTEL},
+            {"x64", PROCESSOR_ARCHITECTURE_AMD64},
+            {"arm64", PROCESSOR_ARCHITECTURE_ARM64}};
+        for (const auto& [name, code] : names) {
+            if (value == name) {
+                SetProcessorArchitecture(code);
+                return true;
+            }
+        }
+        unsigned long long n = 0;
+        if (!ParseUnsigned(value, &n) || n > 0xFFFF) {
+            return false;
+        }
+        SetProcessorArchitecture(static_cast<WORD>(n));
+        return true;
+    }
+    if (key == "export-missing") {
+        const size_t bang = value.find('!');
+        if (bang == std::string::npos || bang == 0 || bang + 1 == value.size()) {
+            return false;
+        }
+        RemoveExport(value.substr(0, bang), value.substr(bang + 1));
+        return true;
+    }
+    if (key == "registry-denied") {
+        return RegistryTree().Deny(WideFromUtf8(value));
+    }
     if (key == "fail" || key == "limit") {
         std::vector<std::string> parts = Split(value, ':');
         unsigned long long number = 0, skip = 0, times = 1;
@@ -290,6 +440,118 @@ bool Machine::Configure(const std::string& key, const std::string& value) {
         return true;
     }
     return false;
+}
+
+bool Machine::ConfigureNameAnswer(const std::string& value) {
+    std::vector<std::string> parts = Split(value, ',');
+    if (parts.size() < 2 || parts.size() > 7 || parts[0].empty()) {
+        return false;
+    }
+    NameAnswer answer;
+    answer.address = parts[1];
+    answer.family = answer.address.find(':') != std::string::npos ? 23 : 2;
+    int* numbers[] = {&answer.family, &answer.socketType, &answer.protocol, &answer.flags};
+    for (size_t i = 2; i < parts.size() && i < 6; ++i) {
+        char* end = nullptr;
+        const long number = strtol(parts[i].c_str(), &end, 0);
+        if (parts[i].empty() || *end != '\0' || number < INT32_MIN || number > INT32_MAX) {
+            return false;
+        }
+        *numbers[i - 2] = static_cast<int>(number);
+    }
+    if (parts.size() == 7) {
+        answer.canonicalName = parts[6];
+    }
+    AddNameAnswer(parts[0], answer);
+    return true;
+}
+
+namespace {
+
+std::string AsciiFolded(std::string text, bool upper) {
+    for (char& c : text) {
+        c = static_cast<char>(upper ? toupper(static_cast<unsigned char>(c))
+                                    : tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+}  // namespace
+
+void Machine::SetEnvironmentValue(const std::string& name, const std::string& value) {
+    environment_[AsciiFolded(name, true)] = value;
+}
+
+bool Machine::EnvironmentValue(const std::string& name, std::string* value) const {
+    auto found = environment_.find(AsciiFolded(name, true));
+    if (found != environment_.end()) {
+        *value = found->second;
+        return true;
+    }
+    if (const char* host = getenv(name.c_str())) {
+        *value = host;
+        return true;
+    }
+    return false;
+}
+
+void Machine::AddNameAnswer(const std::string& name, const NameAnswer& answer) {
+    FixedAnswer& fixed = nameAnswers_[AsciiFolded(name, false)];
+    fixed.error = 0;
+    fixed.entries.push_back(answer);
+}
+
+void Machine::SetNameError(const std::string& name, int error) {
+    FixedAnswer& fixed = nameAnswers_[AsciiFolded(name, false)];
+    fixed.entries.clear();
+    fixed.error = error;
+}
+
+bool Machine::FixedNameAnswer(const std::string& name, std::vector<NameAnswer>* answers,
+                              int* error) const {
+    auto found = nameAnswers_.find(AsciiFolded(name, false));
+    if (found == nameAnswers_.end()) {
+        return false;
+    }
+    *answers = found->second.entries;
+    *error = found->second.error;
+    return true;
+}
+
+void Machine::RemoveExport(const std::string& module, const std::string& name) {
+    missingExports_.insert(LowerCase(module) + "!" + name);
+}
+
+bool Machine::HasExport(const std::string& module, const std::string& name) const {
+    return missingExports_.count(LowerCase(module) + "!" + name) == 0;
+}
+
+Registry& Machine::RegistryTree() {
+    if (registry_) {
+        return *registry_;
+    }
+    registry_ = std::make_unique<Registry>();
+    std::string error;
+    if (!registry_->Import(FreshPrefixRegistry, "the fresh prefix's registry", &error)) {
+        fprintf(stderr, "stand-in: %s\n", error.c_str());
+        registry_->MarkBroken();
+        return *registry_;
+    }
+    for (const char* name : {"system.reg", "user.reg"}) {
+        const std::string path = prefix_ + "/" + name;
+        std::ifstream file(path, std::ios::binary);
+        if (!file) {
+            continue;
+        }
+        std::ostringstream bytes;
+        bytes << file.rdbuf();
+        if (!registry_->Import(bytes.str(), path, &error)) {
+            fprintf(stderr, "stand-in: %s\n", error.c_str());
+            registry_->MarkBroken();
+            break;
+        }
+    }
+    return *registry_;
 }
 
 void Machine::SetHttpsRoute(const std::string& host, const std::string& address, unsigned port) {

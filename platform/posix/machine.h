@@ -10,10 +10,13 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
+#include "registry.h"
 #include "win32_api.h"
 
 namespace standin {
@@ -149,9 +152,100 @@ class Machine {
     HttpTimeouts httpTimeouts_;
 
   public:
+    // --- environment, hosts file and name answers
+
+    // Variables of the process environment; the host's own environment answers the names not
+    // set here. A new machine has SystemRoot and windir C:\windows, as a new Wine prefix.
+    // Names compare without regard to case, as on Windows.
+    void SetEnvironmentValue(const std::string& name, const std::string& value);
+    bool EnvironmentValue(const std::string& name, std::string* value) const;
+
+    // One entry of a fixed name answer. The address is text ("192.0.2.10", "2001:db8::1%3") and
+    // gives the socket address its layout; empty for an entry without one. The other fields go
+    // into the entry as they stand.
+    struct NameAnswer {
+        std::string address;
+        int family = 2;      // AF_INET
+        int socketType = 1;  // SOCK_STREAM
+        int protocol = 6;    // IPPROTO_TCP
+        int flags = 0;
+        std::string canonicalName;  // none when empty
+    };
+    // Answers for `name` (without regard to case) in place of the host's resolver: entries in
+    // the order added, or a resolver error (a WSA code) when set.
+    void AddNameAnswer(const std::string& name, const NameAnswer& answer);
+    void SetNameError(const std::string& name, int error);
+    bool FixedNameAnswer(const std::string& name, std::vector<NameAnswer>* answers,
+                         int* error) const;
+
+    // The socket library's state: starts not yet cleaned up, answer lists not yet freed.
+    int winsockStarts = 0;
+    int addressListsHeld = 0;
+
+  private:
+    std::map<std::string, std::string> environment_;  // upper-case names
+    struct FixedAnswer {
+        std::vector<NameAnswer> entries;
+        int error = 0;
+    };
+    std::map<std::string, FixedAnswer> nameAnswers_;  // lower-case names
+
+  public:
+    // --- the machine-wide application-data folder (CSIDL_COMMON_APPDATA)
+
+    // Its Windows path: "C:\ProgramData" unless set. SHGetSpecialFolderPathW does not find a
+    // folder that does not exist, as in Wine, and cannot answer one of MAX_PATH characters or more.
+    void SetCommonAppDataFolder(const std::wstring& path) { commonAppDataFolder_ = path; }
+    const std::wstring& CommonAppDataFolder() const { return commonAppDataFolder_; }
+
+  private:
+    std::wstring commonAppDataFolder_ = L"C:\\ProgramData";
+
+  public:
+    // --- Windows version, processor and registry
+
+    // The record RtlGetVersion fills. A new machine answers as the Wine prefix here does:
+    // Windows 7 SP1 (6.1.7601 "Service Pack 1"), NT platform, workstation, no suite bits.
+    struct OsVersion {
+        DWORD major = 6;
+        DWORD minor = 1;
+        DWORD build = 7601;
+        DWORD platformId = VER_PLATFORM_WIN32_NT;
+        WORD servicePackMajor = 1;
+        WORD servicePackMinor = 0;
+        WORD suiteMask = 0;
+        BYTE productType = VER_NT_WORKSTATION;
+        std::wstring csdVersion = L"Service Pack 1";
+    };
+    void SetOsVersion(const OsVersion& version) { osVersion_ = version; }
+    const OsVersion& GetOsVersion() const { return osVersion_; }
+
+    // wProcessorArchitecture of GetNativeSystemInfo: x86 (0) unless set.
+    void SetProcessorArchitecture(WORD architecture) { processorArchitecture_ = architecture; }
+    WORD ProcessorArchitecture() const { return processorArchitecture_; }
+
+    // An export GetProcAddress does not find, e.g. ntdll.dll's RtlGetVersion as on Windows
+    // 2000. Module names are compared without regard to case.
+    void RemoveExport(const std::string& module, const std::string& name);
+    bool HasExport(const std::string& module, const std::string& name) const;
+
+    // The registry, read on first use: a fresh Wine prefix's keys, then <prefix>/system.reg and
+    // <prefix>/user.reg imported in that order (each may name any root). A malformed file is
+    // reported on standard error with its line and leaves the registry broken: every open then
+    // fails with ERROR_BADDB rather than answering from a half-read registry.
+    Registry& RegistryTree();
+
+  private:
+    OsVersion osVersion_;
+    WORD processorArchitecture_ = PROCESSOR_ARCHITECTURE_INTEL;
+    std::set<std::string> missingExports_;
+    std::unique_ptr<Registry> registry_;
+
+  public:
   private:
     explicit Machine(const std::string& prefix);
     void LoadConfiguration();
+    bool ConfigureNameAnswer(const std::string& value);
 
     std::string prefix_;
     std::optional<uint64_t> fixedClock_;

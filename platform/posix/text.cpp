@@ -6,6 +6,9 @@
 #include <cctype>
 #include <cstdlib>
 #include <cwchar>
+#include <dirent.h>
+#include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "machine.h"
@@ -65,6 +68,40 @@ size_t WellFormedLength(const unsigned char* bytes, size_t length) {
 }
 
 constexpr uint32_t EscapedByteBase = 0xDC00;  // + a byte 0x80-0xFF: a lone low surrogate
+
+// Inside a drive of the prefix, names match without regard to case, as Windows and Wine's
+// drives do: each component that does not exist as written takes the name of an entry that
+// differs only in ASCII case. Components past the first that has no match stay as written.
+std::string MatchCase(const std::string& root, const std::string& rest) {
+    std::string path = root;
+    size_t start = 0;
+    while (start < rest.size()) {
+        size_t slash = rest.find('/', start);
+        if (slash == std::string::npos) {
+            slash = rest.size();
+        }
+        std::string name = rest.substr(start, slash - start);
+        struct stat info;
+        if (!name.empty() && name != "." && name != ".." &&
+            lstat((path + "/" + name).c_str(), &info) != 0) {
+            if (DIR* folder = opendir(path.c_str())) {
+                while (const dirent* entry = readdir(folder)) {
+                    if (strcasecmp(entry->d_name, name.c_str()) == 0) {
+                        name = entry->d_name;
+                        break;
+                    }
+                }
+                closedir(folder);
+            }
+        }
+        path += "/" + name;
+        start = slash + 1;
+    }
+    if (!rest.empty() && rest.back() == '/') {
+        path += "/";
+    }
+    return path;
+}
 
 }  // namespace
 
@@ -177,7 +214,10 @@ std::string HostPath(const wchar_t* windowsPath) {
             return rest.empty() ? "/" : rest;
         }
         std::string root = Machine::Current().Prefix() + "/drive_" + std::string(1, drive);
-        return rest.empty() || rest[0] != '/' ? root + "/" + rest : root + rest;
+        if (rest.empty()) {
+            return root + "/";
+        }
+        return MatchCase(root, rest[0] == '/' ? rest.substr(1) : rest);
     }
     return path;
 }
@@ -225,6 +265,17 @@ DWORD ErrorFromErrno(int error) {
             return ERROR_SHARING_VIOLATION;
         default:
             return ERROR_GEN_FAILURE;
+    }
+}
+
+bool MakeDirectories(const std::string& path) {
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        if (mkdir(path.substr(0, slash).c_str(), 0755) != 0 && errno != EEXIST) {
+            return false;
+        }
+        if (slash == std::string::npos) {
+            return true;
+        }
     }
 }
 

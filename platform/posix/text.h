@@ -32,6 +32,10 @@ std::string HostPath(const wchar_t* windowsPath);
 // The Windows path of a host path, as Wine shows it: "Z:" and the absolute path with backslashes.
 std::wstring WindowsPathOfHost(const std::string& hostPath);
 
+// Makes the host folder `path` and every folder above it that is missing; false when one
+// cannot be made (errno tells why).
+bool MakeDirectories(const std::string& path);
+
 // Windows' last error for the current errno of a failed file call.
 DWORD ErrorFromErrno(int error);
 

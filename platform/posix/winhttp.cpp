@@ -6,6 +6,9 @@
 // and stays queryable. Bodies: Content-Length, chunked, or up to the end of the connection,
 // handed out in the pieces the connection delivers. Left out: proxies (the machine's WinHTTP
 // proxy setting is "none"), asynchronous sessions, redirects, authentication, keep-alive reuse.
+// Uses the host's sockets, not the stand-in's Windows socket names.
+#define SKELVANE_HOST_SOCKETS
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <arpa/inet.h>
@@ -29,6 +32,7 @@
 
 #include "cert_context.h"
 #include "handles.h"
+#include "host_roots.h"
 #include "http_reader.h"
 #include "machine.h"
 #include "text.h"
@@ -198,10 +202,6 @@ bool TimedOut() {
 // The machine's trusted roots: the host's bundle and the DER files of both Root stores.
 void AddTrustedRoots(X509_STORE* store) {
     Machine& machine = Machine::Current();
-    if (!machine.HostRootBundle().empty() &&
-        X509_STORE_load_file(store, machine.HostRootBundle().c_str()) != 1) {
-        ERR_clear_error();  // a machine without the bundle trusts its stores only
-    }
     for (bool localMachine : {true, false}) {
         const std::string folder = machine.CertificateStoreFolder(localMachine, "Root");
         DIR* directory = opendir(folder.c_str());
@@ -222,6 +222,9 @@ void AddTrustedRoots(X509_STORE* store) {
         }
         closedir(directory);
     }
+    // After the stores' roots: see TrustHostRoots. A machine without the bundle trusts its
+    // stores only.
+    TrustHostRoots(store, machine.HostRootBundle());
 }
 
 // WinHTTP's default validation: a chain to a root the machine trusts, valid at the machine's

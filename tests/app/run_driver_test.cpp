@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -158,9 +159,21 @@ TEST_F(RunDriverTest, KeyWaitTakesOneKeyWithoutEnterAndRestoresTheConsole) {
     ConsoleDevice console;
     machine().SetConsoleDevice(console.Name());
     auto run = std::async(std::launch::async, [&] { return Run({}); });
+    // The checks come first, however long they take on a loaded machine; the wait then
+    // switches the console to raw mode.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (console.Canonical() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_FALSE(console.Canonical()) << "the run never began to wait for a key";
     // Still waiting: no key yet.
     EXPECT_EQ(run.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
-    console.Type("q");  // one key, no Enter
+    // One key, no Enter; typed again while the run goes on, in case the first came before
+    // the wait discarded earlier input.
+    for (int i = 0;
+         i < 50 && run.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready; ++i) {
+        console.Type("q");
+    }
     ASSERT_EQ(run.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(run.get().exitCode, 0);
     EXPECT_TRUE(console.Canonical());

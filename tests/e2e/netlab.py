@@ -5,7 +5,8 @@ that is OpenSSL) answers on 192.0.2.10:443. Nothing leaves the namespace: it has
 loopback interface, and everything started in it ends with the command.
 
 In the namespace:
-- /etc/hosts maps the vendor's names, /etc/resolv.conf names no server;
+- /etc/hosts maps the vendor's names, /etc/resolv.conf names no server and /etc/nsswitch.conf
+  makes the hosts file the only source of names;
 - /etc/ssl/certs/ca-certificates.crt is the host's bundle plus the lab's trusted test CAs, which
   both Wine and the stand-in read;
 - the server presents one certificate (with its chain) and relays a reply in pieces, each in a
@@ -68,12 +69,14 @@ TRUSTABLE = {"test-ca": FILES / "test-ca.pem", "copying-ca": FILES / "copying-ca
 class Lab:
     """One lab. certificate: a key of CERTIFICATES, or None for nothing listening; trust: keys
     of TRUSTABLE added to the bundle; reply: the body's pieces (str, bytes, or
-    {"repeat": text, "count": n}); framing: "length", "chunked" or "close"; pause_ms between
-    pieces."""
+    {"repeat": text, "count": n}, optionally with "times": k for k such pieces, which a large
+    reply holds as one); framing: "length", "chunked" or "close"; pause_ms between pieces;
+    hosts: the lab's names, each mapped to one address or a list of them (HOSTS unless given)."""
 
     def __init__(self, certificate="interceptor", trust=(), reply=(EXPECTED_REPLY,),
-                 framing="length", pause_ms=150):
+                 framing="length", pause_ms=150, hosts=None):
         self.config = {
+            "hosts": HOSTS if hosts is None else hosts,
             "certificate": certificate,
             "trust": list(trust),
             "reply": [encode_piece(piece) for piece in reply],
@@ -138,10 +141,9 @@ def pem_of(path):
 
 def framed(pieces, framing):
     """The reply's records: the head with the first piece, then one record per piece."""
-    body = b"".join(pieces)
     head = b"HTTP/1.1 200 OK\r\nContent-Type: application/xml\r\n"
     if framing == "length":
-        head += b"Content-Length: %d\r\n\r\n" % len(body)
+        head += b"Content-Length: %d\r\n\r\n" % sum(len(piece) for piece in pieces)
         records = list(pieces)
     elif framing == "chunked":
         head += b"Transfer-Encoding: chunked\r\n\r\n"
@@ -164,7 +166,10 @@ class Server:
         chain.write_text("".join(pem_of(path) for path in certificates))
         self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         self.context.load_cert_chain(str(chain), str(key))
-        self.records = framed([decode_piece(p) for p in config["reply"]], config["framing"])
+        pieces = []
+        for piece in config["reply"]:
+            pieces += [decode_piece(piece)] * piece.get("times", 1)
+        self.records = framed(pieces, config["framing"])
         self.pause = config["pause_ms"] / 1000.0
         self.log = log
         self.listener = socket.create_server((SERVICE_ADDRESS, 443))
@@ -221,9 +226,15 @@ def inside(config_path, argv):
     try:
         run(["ip", "link", "set", "lo", "up"])
         run(["ip", "addr", "add", f"{SERVICE_ADDRESS}/32", "dev", "lo"])
-        hosts = "127.0.0.1 localhost\n" + "".join(f"{a} {n}\n" for n, a in HOSTS.items())
+        hosts = "127.0.0.1 localhost\n"
+        for name, addresses in config.get("hosts", HOSTS).items():
+            for address in [addresses] if isinstance(addresses, str) else addresses:
+                hosts += f"{address} {name}\n"
         bind_file(hosts.encode(), Path("/etc/hosts"), folder)
         bind_file(b"", Path("/etc/resolv.conf"), folder)
+        # Names answer from the hosts file alone: a name missing there is not found (rather
+        # than a resolver out of reach), the same for every run.
+        bind_file(b"hosts: files\n", Path("/etc/nsswitch.conf"), folder)
         bundle = HOST_BUNDLE.read_text()
         for name in config["trust"]:
             bundle += "\n" + pem_of(TRUSTABLE[name])

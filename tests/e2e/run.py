@@ -72,6 +72,13 @@ def pe_machine(path):
     return int.from_bytes(header[offset + 4:offset + 6], "little")
 
 
+def decode_reg(data):
+    """A .reg file's text: UTF-16LE after a byte order mark, as regedit writes it, else UTF-8."""
+    if data.startswith(b"\xff\xfe"):
+        return data[2:].decode("utf-16-le")
+    return data.decode("utf-8-sig")
+
+
 def dos_path(path):
     # Wine's Z: drive is the host's root.
     return "Z:" + str(path).replace("/", "\\")
@@ -142,6 +149,7 @@ class Context:
         self._scenario = scenario
         self._settings = {}
         self._readonly = []
+        self._reg_files = []
 
     # -- the machine
 
@@ -156,6 +164,21 @@ class Context:
             for one in value if isinstance(value, (list, tuple)) else [value]:
                 lines.append(f"{key}={one}\n")
         (self.prefix / "machine.conf").write_text("".join(lines))
+
+    def import_reg(self, name):
+        """Imports the .reg file `name` of the scenario folder as regedit would, for the tool's
+        later runs. Native: into the prefix's system.reg. Wine: with regedit inside each later
+        run's own wineserver, since keys under HKEY_USERS\\S-1-5-18 live only as long as it."""
+        path = self.dir / name
+        if self.build == "wine":
+            self._reg_files.append(path)
+            return
+        body = decode_reg(path.read_bytes())
+        target = self.prefix / "system.reg"
+        if target.is_file():
+            old = decode_reg(target.read_bytes())
+            body = old.rstrip("\r\n") + "\r\n\r\n" + body.split("\n", 1)[1]
+        target.write_text(body, encoding="utf-8", newline="")
 
     def readonly_dir(self, path):
         """Makes `path` unwritable for the tool's later runs, even when they run as root."""
@@ -177,6 +200,9 @@ class Context:
             # A wrapper starts its command by name; this keeps argv[0] as given.
             argv = [sys.executable, "-c", EXEC_AS, executable] + argv
             executable = None
+        for reg_file in reversed(self._reg_files):
+            regedit = shlex.join(self._build.wine_argv(["regedit", "/S", dos_path(reg_file)]))
+            argv = ["sh", "-c", regedit + ' && exec "$@"', "sh"] + argv
         if self._readonly:
             mounts = " && ".join(
                 f"mount --bind -o ro {shlex.quote(str(d))} {shlex.quote(str(d))}"
@@ -228,7 +254,7 @@ class Context:
         """Runs a Wine program (e.g. ["regedit", "/S", file]) in this scenario's prefix."""
         if self.build != "wine":
             raise RuntimeError("t.wine() is for the wine build only")
-        return self._spawn(self._build.target["wine"] + list(args), None, timeout)
+        return self._spawn(self._build.wine_argv(args), None, timeout)
 
     def log_bytes(self):
         """The log file's bytes, or None when there is no log."""
@@ -347,6 +373,10 @@ class WineBuild:
 
     def environment(self, t):
         return dict(os.environ, WINEPREFIX=str(t.prefix), **self.env)
+
+    def wine_argv(self, args):
+        """The command that runs a Wine program (regedit, ...) in the scenario's prefix."""
+        return self.target["wine"] + list(args)
 
     def ensure_template(self):
         # One initialised prefix per runner invocation; each scenario gets a copy of it.

@@ -1,5 +1,8 @@
 // The stand-in's WinHTTP against a loopback TLS server: validation as WinHTTP's default,
 // the certificate kept after a refusal, body framings and pieces, time-outs and error codes.
+// Uses the host's sockets, not the stand-in's Windows socket names.
+#define SKELVANE_HOST_SOCKETS
+
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>

@@ -22,7 +22,6 @@
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010
 #define FILE_ATTRIBUTE_ARCHIVE 0x00000020
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
-#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
 #define FILE_BEGIN 0
 #define FILE_CURRENT 1
 #define FILE_END 2
@@ -97,7 +96,13 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
 DWORD WINAPI SetFilePointer(HANDLE file, LONG distanceToMove, PLONG distanceToMoveHigh,
                             DWORD moveMethod);
 DWORD WINAPI GetFileSize(HANDLE file, LPDWORD fileSizeHigh);
-DWORD WINAPI GetFileAttributesW(LPCWSTR fileName);
+
+DWORD WINAPI ExpandEnvironmentStringsW(LPCWSTR source, LPWSTR destination, DWORD size);
+
+#define HEAP_ZERO_MEMORY 0x00000008
+HANDLE WINAPI GetProcessHeap(void);
+LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
+BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID memory);
 
 void WINAPI GetSystemTime(LPSYSTEMTIME systemTime);
 BOOL WINAPI SystemTimeToFileTime(const SYSTEMTIME* systemTime, LPFILETIME fileTime);

@@ -85,3 +85,5 @@ sign test-other-host "/CN=other.example" "$work/test-intermediate.pem" intermedi
 sign test-under-leaf "/CN=Skelvane Test Under Leaf" "$work/test-server.pem" leaf under-leaf intermediate
 # A self-signed server certificate that no store trusts.
 sign test-self-signed "/CN=service.tolv.com" self - server leaf
+# The test root's name on another key: issued nothing.
+sign test-root-decoy "/CN=Skelvane Test Root" self - root leaf

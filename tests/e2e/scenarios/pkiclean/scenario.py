@@ -1,4 +1,5 @@
-"""/pkiclean (any letter case) only cleans: exit 0, no prompt, and the log keeps no end banner."""
+"""/pkiclean (any letter case) on a machine without the product's cache: "does not exist" with
+the code of the missing folder on the way, exit 0, no prompt, and the log keeps no end banner."""
 
 
 def play(t):

@@ -1,0 +1,111 @@
+#include "hosts_file.h"
+
+#include <cstring>
+
+#include "platform/scoped_handle.h"
+#include "platform/win32.h"
+#include "report/file_handle.h"
+#include "report/report_log.h"
+#include "vendor_hosts.h"
+
+namespace {
+
+static_assert(IsLowerAscii(ServiceHost) && IsLowerAscii(VendorDomainCom) &&
+                  IsLowerAscii(VendorDomainEu),
+              "the hosts file is searched in lower case for the names as written");
+
+constexpr auto ServiceHostKey = Narrow(ServiceHost);
+constexpr auto VendorDomainComKey = Narrow(VendorDomainCom);
+constexpr auto VendorDomainEuKey = Narrow(VendorDomainEu);
+
+const wchar_t HostsPathTemplate[] = L"%SystemRoot%\\System32\\drivers\\etc\\hosts";
+const DWORD HostsPathCapacity = 520;
+
+inline BOOL FreeHeapBytes(char* bytes) {
+    return HeapFree(GetProcessHeap(), 0, bytes);
+}
+using ScopedHeapBytes = ScopedHandle<char*, FreeHeapBytes>;
+
+// Zero-filled, with one byte more than the file: a terminating zero for the string searches.
+char* AllocateText(DWORD size) {
+    return static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, SIZE_T{size} + 1));
+}
+
+// Only A-Z fold, as the classic locale does; bytes from 0x80 up stay as they are.
+void LowerAsciiInPlace(char* text) {
+    for (; *text != '\0'; ++text) {
+        if (*text >= 'A' && *text <= 'Z') {
+            *text = static_cast<char>(*text - 'A' + 'a');
+        }
+    }
+}
+
+// Every key is searched; true when any was found.
+bool ReportKeysFound(const char* lowerText) {
+    bool found = false;
+    if (strstr(lowerText, ServiceHostKey.text) != nullptr) {
+        g_reportLog->PrintError(L"\r\nerror: %s in hosts detected!\r\n", ServiceHost);
+        found = true;
+    }
+    if (strstr(lowerText, VendorDomainComKey.text) != nullptr) {
+        g_reportLog->PrintWarning(L"\r\nwarning: %s in hosts detected!\r\n", VendorDomainCom);
+        found = true;
+    }
+    if (strstr(lowerText, VendorDomainEuKey.text) != nullptr) {
+        g_reportLog->PrintWarning(L"\r\nwarning: %s in hosts detected!\r\n", VendorDomainEu);
+        found = true;
+    }
+    return found;
+}
+
+// Reads the open file whole, closes it and reports what it names.
+void SearchHostsFile(FileHandle& file, DWORD size, const wchar_t* path) {
+    ScopedHeapBytes text(AllocateText(size));
+    ScopedHeapBytes lowerText(text.IsEmpty() ? nullptr : AllocateText(size));
+    if (text.IsEmpty() || lowerText.IsEmpty()) {
+        g_reportLog->PrintError(L"\r\nerror: Out of memory\r\n");
+        return;
+    }
+    const bool read = file.Read(text.Get(), size);
+    file.Close();
+    if (!read) {
+        g_reportLog->PrintError(L"\r\nerror: Cannot read data from file '%s'\r\n", path);
+        return;
+    }
+    memcpy(lowerText.Get(), text.Get(), size);
+    LowerAsciiInPlace(lowerText.Get());
+    if (ReportKeysFound(lowerText.Get())) {
+        g_reportLog->Print(L"\r\n==================\r\n");
+        g_reportLog->Print(L"%S", text.Get());
+        g_reportLog->Print(L"\r\n==================");
+    } else {
+        g_reportLog->Print(L"\r\nOK");
+    }
+}
+
+}  // namespace
+
+void TestHostsFile() {
+    g_reportLog->Print(L"\r\n\r\n%%SystemRoot%%\\System32\\drivers\\etc\\hosts test:");
+    wchar_t path[HostsPathCapacity + 1] = {};
+    const DWORD expanded = ExpandEnvironmentStringsW(HostsPathTemplate, path, HostsPathCapacity);
+    // A path longer than the buffer is not opened half-written: it fails like the expansion.
+    if (expanded == 0 || expanded > HostsPathCapacity) {
+        g_reportLog->PrintError(
+            L"\r\nerror: Cannot expand path '%%SystemRoot%%\\System32\\drivers\\etc\\hosts'\r\n");
+        return;
+    }
+    FileHandle file;
+    file.handle =
+        CreateFileW(path, GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (!file.IsOpen()) {
+        g_reportLog->PrintError(L"\r\nerror: Cannot open file '%s'\r\n", path);
+        return;
+    }
+    const DWORD size = GetFileSize(file.handle, nullptr);
+    if (size == 0 || size == INVALID_FILE_SIZE) {
+        g_reportLog->PrintWarning(L"\r\nwarning: Empty file '%s'\r\n", path);
+        return;
+    }
+    SearchHostsFile(file, size, path);
+}

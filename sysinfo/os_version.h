@@ -1,0 +1,17 @@
+// The version of the running Windows, from ntdll's RtlGetVersion. It is looked up at run time
+// because it is no documented import of a user program; unlike GetVersionEx it reports the real
+// version whatever the program's manifest declares.
+#pragma once
+
+#include "platform/win32.h"
+
+using RtlGetVersionFunction = LONG(WINAPI*)(RTL_OSVERSIONINFOW*);
+
+// RtlGetVersion of the loaded ntdll.dll, or null when there is none.
+RtlGetVersionFunction FindRtlGetVersion();
+
+// Fills the extended record through `rtlGetVersion`; false when the call fails.
+bool QueryOsVersion(RtlGetVersionFunction rtlGetVersion, RTL_OSVERSIONINFOEXW* version);
+
+// Whether the major version is 6 or more. The lookup is made on the first call only.
+bool IsVistaOrLater();

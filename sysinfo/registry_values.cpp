@@ -1,0 +1,63 @@
+#include "registry_values.h"
+
+#include <cstdint>
+
+bool ReadRegDword(HKEY key, const wchar_t* valueName, DWORD* value) {
+    DWORD type = REG_NONE;
+    DWORD size = sizeof(DWORD);
+    LONG result = RegQueryValueExW(key, valueName, nullptr, &type, nullptr, &size);
+    if (result != ERROR_SUCCESS) {
+        SetLastError(static_cast<DWORD>(result));
+        return false;
+    }
+    if (type != REG_DWORD) {
+        SetLastError(ERROR_INVALID_DATA);
+        return false;
+    }
+    DWORD data = 0;
+    size = sizeof(data);
+    result =
+        RegQueryValueExW(key, valueName, nullptr, nullptr, reinterpret_cast<BYTE*>(&data), &size);
+    SetLastError(static_cast<DWORD>(result));
+    if (result != ERROR_SUCCESS) {
+        return false;
+    }
+    // A REG_DWORD stored with fewer bytes holds no 32-bit value; reading it as one would make
+    // up the missing bytes.
+    if (size != sizeof(data)) {
+        SetLastError(ERROR_INVALID_DATA);
+        return false;
+    }
+    *value = data;
+    return true;
+}
+
+bool ReadRegString(HKEY key, const wchar_t* valueName, wchar_t* buffer, DWORD capacity,
+                   DWORD* size) {
+    if (size != nullptr) {
+        *size = 0;
+    }
+    DWORD type = REG_NONE;
+    DWORD storedBytes = 0;
+    LONG result = RegQueryValueExW(key, valueName, nullptr, &type, nullptr, &storedBytes);
+    if (result != ERROR_SUCCESS) {
+        SetLastError(static_cast<DWORD>(result));
+        return false;
+    }
+    if (type != REG_SZ && type != REG_EXPAND_SZ) {
+        SetLastError(ERROR_INVALID_DATA);
+        return false;
+    }
+    if (size != nullptr) {
+        *size = storedBytes / sizeof(WCHAR);  // an odd last byte is dropped
+    }
+    if (storedBytes > static_cast<uint64_t>(capacity) * sizeof(WCHAR)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return false;
+    }
+    DWORD readBytes = storedBytes;
+    result = RegQueryValueExW(key, valueName, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer),
+                              &readBytes);
+    SetLastError(static_cast<DWORD>(result));
+    return result == ERROR_SUCCESS;
+}
