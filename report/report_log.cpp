@@ -98,9 +98,11 @@ void* ReportLog::operator new(size_t size, const std::nothrow_t&) noexcept {
 }
 
 void* ReportLog::operator new(size_t size) {
+    // Without exceptions a plain new has no failure to give back: it ends the process, as the
+    // library's does. The tool itself uses the nothrow form.
     void* block = malloc(size);
     if (block == nullptr) {
-        throw std::bad_alloc();
+        abort();
     }
     return block;
 }
