@@ -2,10 +2,10 @@
 
 #include <cstring>
 
-#include "platform/scoped_handle.h"
 #include "platform/win32.h"
 #include "report/file_handle.h"
 #include "report/report_log.h"
+#include "sysinfo/heap_text.h"
 #include "vendor_hosts.h"
 
 namespace {
@@ -21,14 +21,11 @@ constexpr auto VendorDomainEuKey = Narrow(VendorDomainEu);
 const wchar_t HostsPathTemplate[] = L"%SystemRoot%\\System32\\drivers\\etc\\hosts";
 const DWORD HostsPathCapacity = 520;
 
-inline BOOL FreeHeapBytes(char* bytes) {
-    return HeapFree(GetProcessHeap(), 0, bytes);
-}
-using ScopedHeapBytes = ScopedHandle<char*, FreeHeapBytes>;
+using ScopedHeapBytes = ScopedHeapBlock<char>;
 
 // Zero-filled, with one byte more than the file: a terminating zero for the string searches.
 char* AllocateText(DWORD size) {
-    return static_cast<char*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, SIZE_T{size} + 1));
+    return AllocateZeroed<char>(uint64_t{size} + 1);
 }
 
 // Only A-Z fold, as the classic locale does; bytes from 0x80 up stay as they are.

@@ -1,4 +1,4 @@
-// Zero-filled text buffers from the process heap, for values whose size is learned at run time.
+// Zero-filled buffers from the process heap, for texts whose size is learned at run time.
 #pragma once
 
 #include <cstdint>
@@ -6,17 +6,24 @@
 #include "platform/scoped_handle.h"
 #include "platform/win32.h"
 
-inline BOOL FreeHeapText(wchar_t* text) {
-    return HeapFree(GetProcessHeap(), 0, text);
+template <typename Unit>
+BOOL FreeHeapBlock(Unit* block) {
+    return HeapFree(GetProcessHeap(), 0, block);
 }
-using ScopedHeapText = ScopedHandle<wchar_t*, FreeHeapText>;
+template <typename Unit>
+using ScopedHeapBlock = ScopedHandle<Unit*, FreeHeapBlock<Unit>>;
+using ScopedHeapText = ScopedHeapBlock<wchar_t>;
 
-// `count` zero-filled wide characters, or null when the heap has no room or the byte count
-// overflows.
-inline wchar_t* AllocateZeroedText(uint64_t count) {
-    if (count > SIZE_MAX / sizeof(wchar_t)) {
+// `count` zero-filled units, or null when the heap has no room or the byte count overflows.
+template <typename Unit>
+Unit* AllocateZeroed(uint64_t count) {
+    if (count > SIZE_MAX / sizeof(Unit)) {
         return nullptr;
     }
-    return static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY,
-                                           static_cast<SIZE_T>(count * sizeof(wchar_t))));
+    return static_cast<Unit*>(
+        HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, static_cast<SIZE_T>(count * sizeof(Unit))));
+}
+
+inline wchar_t* AllocateZeroedText(uint64_t count) {
+    return AllocateZeroed<wchar_t>(count);
 }

@@ -9,6 +9,26 @@
 namespace standin {
 namespace {
 
+// Appends the UTF-16LE units of bytes[start..] to `text`, a surrogate pair as one character;
+// returns where the last whole unit ended (an odd last byte is left).
+size_t AppendUtf16Le(const std::string& bytes, size_t start, std::wstring* text) {
+    size_t i = start;
+    for (; i + 1 < bytes.size(); i += 2) {
+        uint32_t unit =
+            static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
+        if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < bytes.size()) {
+            const uint32_t low = static_cast<unsigned char>(bytes[i + 2]) |
+                                 (static_cast<unsigned char>(bytes[i + 3]) << 8);
+            if (low >= 0xDC00 && low < 0xE000) {
+                unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+                i += 2;
+            }
+        }
+        *text += static_cast<wchar_t>(unit);
+    }
+    return i;
+}
+
 const wchar_t Version5Header[] = L"Windows Registry Editor Version 5.00";
 const wchar_t Version4Header[] = L"REGEDIT4";
 
@@ -42,19 +62,7 @@ bool DecodeRegText(const std::string& bytes, std::wstring* text) {
             return false;
         }
         text->clear();
-        for (size_t i = 2; i + 1 < bytes.size(); i += 2) {
-            uint32_t unit = static_cast<unsigned char>(bytes[i]) |
-                            (static_cast<unsigned char>(bytes[i + 1]) << 8);
-            if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < bytes.size()) {
-                uint32_t low = static_cast<unsigned char>(bytes[i + 2]) |
-                               (static_cast<unsigned char>(bytes[i + 3]) << 8);
-                if (low >= 0xDC00 && low < 0xE000) {
-                    unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-                    i += 2;
-                }
-            }
-            *text += static_cast<wchar_t>(unit);
-        }
+        AppendUtf16Le(bytes, 2, text);
         return true;
     }
     size_t start = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
@@ -407,20 +415,7 @@ std::string NativeValueBytes(const RegistryValue& value) {
     }
     std::wstring text;
     const std::string& bytes = value.data;
-    size_t i = 0;
-    for (; i + 1 < bytes.size(); i += 2) {
-        uint32_t unit =
-            static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8);
-        if (unit >= 0xD800 && unit < 0xDC00 && i + 3 < bytes.size()) {
-            uint32_t low = static_cast<unsigned char>(bytes[i + 2]) |
-                           (static_cast<unsigned char>(bytes[i + 3]) << 8);
-            if (low >= 0xDC00 && low < 0xE000) {
-                unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
-                i += 2;
-            }
-        }
-        text += static_cast<wchar_t>(unit);
-    }
+    const size_t i = AppendUtf16Le(bytes, 0, &text);
     std::string native(reinterpret_cast<const char*>(text.data()), text.size() * sizeof(WCHAR));
     if (i < bytes.size()) {
         native += bytes[i];  // the odd last byte: the low byte of a unit, as on Windows

@@ -56,6 +56,12 @@ def project_version():
 
 VERSION = project_version()
 
+# The Windows the scenarios model: the Wine leg's prefix is 32-bit Windows for the i686 program
+# and 64-bit Windows for the x86_64 one (where the machine cannot run 32-bit code), and the
+# stand-in is set to the same processor so both builds print the same text.
+ARCHITECTURES = {0x014C: ("x86", "x86 (0000)"), 0x8664: ("x64", "x64 (0009)")}
+architecture = ARCHITECTURES[0x014C]
+
 
 def decode(data):
     # Keeps every byte: text that is not UTF-8 still compares (and fails) byte for byte.
@@ -97,6 +103,8 @@ def expected_pattern(expected):
             parts.append(TIME_PATTERN)
         elif name == "VERSION":
             parts.append(re.escape(VERSION))
+        elif name == "ARCHITECTURE":
+            parts.append(re.escape(architecture[1]))
         else:
             raise ValueError(f"unknown placeholder {match.group(0)}")
         position = match.end()
@@ -113,6 +121,7 @@ def readable_diff(expected, actual, name):
     # The expected side keeps its placeholders; times in the actual text are shown as
     # placeholders too, so that only real differences stand out.
     expected = expected.replace("{{VERSION}}", VERSION)
+    expected = expected.replace("{{ARCHITECTURE}}", architecture[1])
     actual = re.sub(TIME_PATTERN, "{{TIME}}", actual)
     lines = difflib.unified_diff(
         visible_lines(expected), visible_lines(actual), name, "actual", lineterm=""
@@ -337,7 +346,7 @@ class NativeBuild:
         shutil.copy2(self.tool, t.work / "skelvane")
         t.prefix.mkdir()
         # CI runs as root, where the stand-in would be LocalSystem; Wine never is.
-        t.machine(account="user")
+        t.machine(account="user", architecture=architecture[0])
 
     def command(self, t, args, argv0, through_cmd=False):
         tool = str(t.work / "skelvane")
@@ -486,7 +495,10 @@ class Scenario:
         self.module = importlib.util.module_from_spec(source)
         source.loader.exec_module(self.module)
         # {"wine": "why this build cannot play the scenario"}
-        self.not_on = getattr(self.module, "NOT_ON", {})
+        self.not_on = dict(getattr(self.module, "NOT_ON", {}))
+        needs_x64 = getattr(self.module, "NEEDS_X64_WINE", None)
+        if needs_x64 and architecture[0] != "x64":
+            self.not_on["wine"] = needs_x64
 
     def problems(self):
         wine_variants = list(self.dir.glob("*.wine.*"))
@@ -573,6 +585,9 @@ def main():
         if not tool.is_file():
             sys.exit(f"run.py: {build} build not found at {tool}")
 
+    global architecture
+    if options.wine.is_file():
+        architecture = ARCHITECTURES.get(pe_machine(options.wine), architecture)
     started = time.monotonic()
     scenarios = [Scenario(SCENARIOS / n) for n in names]
     runner = Runner([], options.keep)

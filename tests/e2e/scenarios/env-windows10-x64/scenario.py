@@ -3,6 +3,8 @@ setting; native: the same record set on the stand-in), the x64 architecture, and
 Windows strings the registry holds there.
 The Wine leg needs a 64-bit Wine prefix, where the machine is x64."""
 
+NEEDS_X64_WINE = "a 32-bit Wine prefix is an x86 machine, whatever its version setting says"
+
 # The same Windows on the stand-in, where the registry does not set the version.
 MACHINE = {
     "os-version": "10.0.18362",
