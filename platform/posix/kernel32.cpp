@@ -239,7 +239,8 @@ std::wstring PresentedArgv0(const char* argv0) {
             start = colon == std::string::npos ? directories.size() + 1 : colon + 1;
         }
     }
-    return found ? ModuleWindowsPath() : WideFromHostName(name);
+    const std::wstring module = found ? ModuleWindowsPath() : std::wstring();
+    return !module.empty() ? module : WideFromHostName(name);
 }
 
 }  // namespace standin
@@ -541,6 +542,11 @@ DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
         return 0;
     }
     std::wstring path = ModuleWindowsPath();
+    if (path.empty()) {
+        // The host cannot name a program deeper than its own path limit.
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return 0;
+    }
     if (size == 0) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return 0;
