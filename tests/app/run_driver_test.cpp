@@ -190,6 +190,16 @@ TEST_F(RunDriverTest, LocalSystemIsNamedAndDoesNotWait) {
     EXPECT_EQ(outcome.exitCode, 0);
 }
 
+TEST_F(RunDriverTest, ConsoleWhoseModeCannotBeReadMeansNoWait) {
+    ConsoleDevice console;  // nobody types on it: a wait would hang
+    machine().SetConsoleDevice(console.Name());
+    machine().FailCall("GetConsoleMode", ERROR_INVALID_HANDLE, 0, -1);
+    auto run = std::async(std::launch::async, [&] { return Run({}); });
+    ASSERT_EQ(run.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(run.get().exitCode, 0);
+    EXPECT_TRUE(console.Canonical());  // never switched
+}
+
 TEST_F(RunDriverTest, NoConsoleMeansNoWait) {
     // The fixture's console device does not exist: the wait returns at once.
     auto run = std::async(std::launch::async, [&] { return Run({}); });

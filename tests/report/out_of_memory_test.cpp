@@ -88,6 +88,24 @@ TEST_F(OutOfMemoryTest, ScratchBufferThatCannotGrowDropsOneMessage) {
     EXPECT_EQ(streams.Stderr(), "FileVersion of this tool: 1.0.0.0\nshort");
 }
 
+// A failed log write is reported from inside the message's own print, in a block of its own:
+// when that block cannot be had, the report is lost and the message still reaches the console.
+TEST_F(OutOfMemoryTest, FailureReportWithoutMemoryIsDroppedAndTheMessageShown) {
+    CapturedStreams streams;
+    ASSERT_TRUE(OpenReportLog(WindowsPath("skelvane.exe").c_str()));
+    g_reportLog->Print(L"%s", std::wstring(100, L'x').c_str());  // the buffers need not grow
+    standin::Fault fault;
+    fault.function = "WriteFile";
+    fault.object = "skelvane.txt";
+    fault.error = ERROR_DISK_FULL;
+    machine().AddFault(fault);
+    FailAllocation(0);
+    EXPECT_TRUE(g_reportLog->Print(L"\r\nmessage"));
+    EXPECT_FALSE(machine().FaultPending("ToolAllocation"));
+    EXPECT_EQ(streams.Stderr(),
+              "FileVersion of this tool: 1.0.0.0\n" + std::string(100, 'x') + "\r\nmessage");
+}
+
 TEST_F(OutOfMemoryTest, TokenInformationThatCannotBeAllocatedIsNotLocalSystem) {
     machine().SetLocalSystem(true);
     FailAllocation(0);

@@ -73,6 +73,7 @@ TEST(WideFormat, SixtyFourBitConversions) {
 TEST(WideFormat, Strings) {
     EXPECT_EQ(Format(L"%s: %ws", L"BuildLab", L"7601"), L"BuildLab: 7601");
     EXPECT_EQ(Format(L"[%5s][%-5s]", L"ab", L"cd"), L"[   ab][cd   ]");
+    EXPECT_EQ(Format(L"[%4S][%-4S]", "ab", "cd"), L"[  ab][cd  ]");
     // %S takes bytes; 0x80-0xFF become U+0080-U+00FF, nothing is decoded as UTF-8.
     EXPECT_EQ(Format(L"%S", "a\x80\xe9\xff"), std::wstring(L"a\x80\xe9\xff"));
     EXPECT_EQ(Format(L"%S", "\xc3\xa9"), std::wstring(L"\xc3\xa9"));
