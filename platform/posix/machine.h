@@ -115,12 +115,6 @@ class Machine {
     void SetRevocationStatus(DWORD trustBits) { revocationStatus_ = trustBits; }
     DWORD RevocationStatus() const { return revocationStatus_; }
 
-  private:
-    std::string hostRootBundle_ = "/etc/ssl/certs/ca-certificates.crt";
-    std::set<std::string> readOnlyStores_;
-    DWORD revocationStatus_ = 0;
-
-  public:
     // --- CryptoAPI, name rendering and HTTPS
 
     // A hash algorithm the providers lack: CryptCreateHash fails with NTE_BAD_ALGID.
@@ -143,15 +137,6 @@ class Machine {
     void SetHttpTimeouts(const HttpTimeouts& timeouts) { httpTimeouts_ = timeouts; }
     const HttpTimeouts& DefaultHttpTimeouts() const { return httpTimeouts_; }
 
-  private:
-    struct HttpsRouteTarget {
-        std::string address;
-        unsigned port = 0;
-    };
-    std::map<std::string, HttpsRouteTarget> httpsRoutes_;
-    HttpTimeouts httpTimeouts_;
-
-  public:
     // --- environment, hosts file and name answers
 
     // Variables of the process environment; the host's own environment answers the names not
@@ -182,15 +167,6 @@ class Machine {
     int winsockStarts = 0;
     int addressListsHeld = 0;
 
-  private:
-    std::map<std::string, std::string> environment_;  // upper-case names
-    struct FixedAnswer {
-        std::vector<NameAnswer> entries;
-        int error = 0;
-    };
-    std::map<std::string, FixedAnswer> nameAnswers_;  // lower-case names
-
-  public:
     // --- the machine-wide application-data folder (CSIDL_COMMON_APPDATA)
 
     // Its Windows path: "C:\ProgramData" unless set. SHGetSpecialFolderPathW does not find a
@@ -198,10 +174,6 @@ class Machine {
     void SetCommonAppDataFolder(const std::wstring& path) { commonAppDataFolder_ = path; }
     const std::wstring& CommonAppDataFolder() const { return commonAppDataFolder_; }
 
-  private:
-    std::wstring commonAppDataFolder_ = L"C:\\ProgramData";
-
-  public:
     // --- Windows version, processor and registry
 
     // The record RtlGetVersion fills. A new machine answers as the Wine prefix here does:
@@ -235,14 +207,36 @@ class Machine {
     // fails with ERROR_BADDB rather than answering from a half-read registry.
     Registry& RegistryTree();
 
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
   private:
+    std::string hostRootBundle_ = "/etc/ssl/certs/ca-certificates.crt";
+    std::set<std::string> readOnlyStores_;
+    DWORD revocationStatus_ = 0;
+
+    struct HttpsRouteTarget {
+        std::string address;
+        unsigned port = 0;
+    };
+    std::map<std::string, HttpsRouteTarget> httpsRoutes_;
+    HttpTimeouts httpTimeouts_;
+
+    std::map<std::string, std::string> environment_;  // upper-case names
+    struct FixedAnswer {
+        std::vector<NameAnswer> entries;
+        int error = 0;
+    };
+    std::map<std::string, FixedAnswer> nameAnswers_;  // lower-case names
+
+    std::wstring commonAppDataFolder_ = L"C:\\ProgramData";
+
     OsVersion osVersion_;
     WORD processorArchitecture_ = PROCESSOR_ARCHITECTURE_INTEL;
     std::set<std::string> missingExports_;
     std::unique_ptr<Registry> registry_;
 
-  public:
-  private:
     explicit Machine(const std::string& prefix);
     void LoadConfiguration();
     bool ConfigureNameAnswer(const std::string& value);
@@ -258,11 +252,6 @@ class Machine {
     struct FaultState;
     FaultState* faults_;
     std::set<ALG_ID> removedHashes_;
-
-  public:
-    ~Machine();
-    Machine(const Machine&) = delete;
-    Machine& operator=(const Machine&) = delete;
 };
 
 // Sets the thread's last error and yields FALSE, the usual failure of a stand-in call.
