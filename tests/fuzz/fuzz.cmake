@@ -4,13 +4,15 @@
 #
 # One target per unit that takes outside bytes: tests/fuzz/<name>.cpp defines
 # LLVMFuzzerTestOneInput, tests/fuzz/corpus/<name>/ holds its seeds and
-# tests/fuzz/regressions/<name>/ every input that once crashed it. A new target (the .reg reader,
-# the hosts-file search) is one more name in this list and those files.
+# tests/fuzz/regressions/<name>/ every input that once crashed it. A new target is one more name
+# in this list and those files.
 set(SKELVANE_FUZZ_TARGETS
   wide_format
   reply_body
   cert_list
   http_reader
+  reg_reader
+  hosts_search
 )
 
 add_custom_target(fuzz_targets)
