@@ -76,34 +76,36 @@ void CheckNumber(const uint8_t* data, size_t size) {
     const char conversion = "diuxX"[data[4] % 5];
     uint64_t raw = 0;
     memcpy(&raw, data + 5, 7);
-    std::string spec = "%";
+    std::string flagsAndWidth = "%";
     for (int bit = 0; bit < 4; ++bit) {
         if (flags & (1 << bit)) {
-            spec += "-0 +"[bit];
+            flagsAndWidth += "-0 +"[bit];
         }
     }
     const std::string widthText = star ? "*" : width == 0 ? "" : std::to_string(width);
-    spec += widthText;
+    flagsAndWidth += widthText;
     std::string reference(2000, '\0');
-    std::wstring wideSpec(spec.begin(), spec.end());
-    wideSpec += wide64 ? L"ll" : L"";
-    wideSpec += static_cast<wchar_t>(conversion);
-    std::string narrowSpec = spec + (wide64 ? "ll" : "") + conversion;
+    std::wstring wideConversion(flagsAndWidth.begin(), flagsAndWidth.end());
+    wideConversion += wide64 ? L"ll" : L"";
+    wideConversion += static_cast<wchar_t>(conversion);
+    std::string narrowConversion = flagsAndWidth + (wide64 ? "ll" : "") + conversion;
     const int starWidth = static_cast<int>(width) * ((flags & 0x10) ? -1 : 1);
     std::wstring ours;
     int length = 0;
     if (wide64) {
         const long long value = static_cast<long long>(raw << 8);
-        ours = star ? Whole(wideSpec.c_str(), starWidth, value) : Whole(wideSpec.c_str(), value);
-        length =
-            star ? snprintf(&reference[0], reference.size(), narrowSpec.c_str(), starWidth, value)
-                 : snprintf(&reference[0], reference.size(), narrowSpec.c_str(), value);
+        ours = star ? Whole(wideConversion.c_str(), starWidth, value)
+                    : Whole(wideConversion.c_str(), value);
+        length = star ? snprintf(&reference[0], reference.size(), narrowConversion.c_str(),
+                                 starWidth, value)
+                      : snprintf(&reference[0], reference.size(), narrowConversion.c_str(), value);
     } else {
         const int value = static_cast<int>(static_cast<uint32_t>(raw));
-        ours = star ? Whole(wideSpec.c_str(), starWidth, value) : Whole(wideSpec.c_str(), value);
-        length =
-            star ? snprintf(&reference[0], reference.size(), narrowSpec.c_str(), starWidth, value)
-                 : snprintf(&reference[0], reference.size(), narrowSpec.c_str(), value);
+        ours = star ? Whole(wideConversion.c_str(), starWidth, value)
+                    : Whole(wideConversion.c_str(), value);
+        length = star ? snprintf(&reference[0], reference.size(), narrowConversion.c_str(),
+                                 starWidth, value)
+                      : snprintf(&reference[0], reference.size(), narrowConversion.c_str(), value);
     }
     if (width > MaxFormatWidth) {
         if (!ours.empty()) {
