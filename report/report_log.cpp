@@ -63,7 +63,13 @@ ReportLog::ReportLog(const wchar_t* logPath) {
         return;
     }
     if (SetFilePointer(handle, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) {
+        // Written from where the pointer stands, the run would overwrite earlier runs (a log of
+        // 4 GiB and more cannot be reached this way): it goes on with the console alone.
+        appending_ = false;
         PrintError(L"\r\nCannot set file pointer (gle: 0x%08X)", GetLastError());
+        WriteBanner(StartBanner);
+        PrintToolVersion(*this);
+        return;
     }
     SetLastError(ERROR_SUCCESS);
     const DWORD size = GetFileSize(handle, nullptr);
@@ -243,7 +249,7 @@ void ReportLog::Emit(const wchar_t* text, size_t length, Target target) {
 // The log holds UTF-16LE code units: wchar_t text as it is where wchar_t is 16 bits, encoded
 // where it is wider.
 bool ReportLog::WriteText(const wchar_t* text, size_t length) {
-    if (!IsOpen()) {
+    if (!IsOpen() || !appending_) {
         return false;
     }
     if constexpr (sizeof(wchar_t) == 2) {

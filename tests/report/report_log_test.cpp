@@ -363,12 +363,20 @@ TEST_F(FileHandleTest, WithoutALogFailuresAreDropped) {
     EXPECT_FALSE(file.Read(data, 4));  // nothing to report to; no crash
 }
 
-TEST_F(ReportLogTest, SetFilePointerFailureIsReportedAndTheRunGoesOn) {
+TEST_F(ReportLogTest, SetFilePointerFailureIsReportedAndLeavesTheOldLogAlone) {
+    const std::string earlier = std::string("\xFF\xFE", 2) + std::string("e\0a\0r\0l\0y\0", 10);
+    WriteHostFile(LogPath(), earlier);
     CapturedStreams streams;
     machine().FailCall("SetFilePointer", ERROR_NEGATIVE_SEEK);
     ASSERT_TRUE(OpenReportLog(ExePath().c_str()));
+    g_reportLog->Print(L"\r\nthe run goes on");
+    delete g_reportLog;
+    g_reportLog = nullptr;
     EXPECT_EQ(streams.Stderr(),
-              std::string("error: \r\nCannot set file pointer (gle: 0x00000083)") + VersionLine);
+              std::string("error: \r\nCannot set file pointer (gle: 0x00000083)") + VersionLine +
+                  "\r\nthe run goes on");
+    // Written from offset 0 it would have overwritten the earlier run.
+    EXPECT_EQ(ReadHostFile(LogPath()), earlier);
 }
 
 struct VersionFailure {
