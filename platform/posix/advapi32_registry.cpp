@@ -46,6 +46,14 @@ bool Locate(HKEY key, HKEY* root, std::vector<std::wstring>* path) {
     return true;
 }
 
+// Locate, and the registry's own refusal when its files could not be read.
+LONG LocateInRegistry(HKEY key, HKEY* root, std::vector<std::wstring>* path) {
+    if (!Locate(key, root, path)) {
+        return ERROR_INVALID_HANDLE;
+    }
+    return Machine::Current().RegistryTree().IsBroken() ? ERROR_BADDB : ERROR_SUCCESS;
+}
+
 }  // namespace
 }  // namespace standin
 
@@ -63,13 +71,10 @@ LONG WINAPI RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM desire
     }
     HKEY root = nullptr;
     std::vector<std::wstring> path;
-    if (!Locate(key, &root, &path)) {
-        return ERROR_INVALID_HANDLE;
+    if (LONG located = LocateInRegistry(key, &root, &path); located != ERROR_SUCCESS) {
+        return located;
     }
     Registry& registry = Machine::Current().RegistryTree();
-    if (registry.IsBroken()) {
-        return ERROR_BADDB;
-    }
     std::vector<std::wstring> below;
     if (subKey != nullptr && !SplitRegistryPath(subKey, &below)) {
         return ERROR_FILE_NOT_FOUND;
@@ -95,13 +100,10 @@ LONG WINAPI RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDW
     }
     HKEY root = nullptr;
     std::vector<std::wstring> path;
-    if (!Locate(key, &root, &path)) {
-        return ERROR_INVALID_HANDLE;
+    if (LONG located = LocateInRegistry(key, &root, &path); located != ERROR_SUCCESS) {
+        return located;
     }
     Registry& registry = Machine::Current().RegistryTree();
-    if (registry.IsBroken()) {
-        return ERROR_BADDB;
-    }
     const RegistryKey* found = registry.Find(root, path);
     if (found == nullptr) {
         return ERROR_KEY_DELETED;

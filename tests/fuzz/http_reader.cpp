@@ -3,48 +3,22 @@
 #include <cstdint>
 #include <string>
 
-#include "http_reader.h"
+#include "tests/support/http_reading.h"
 
 namespace {
 
-struct Outcome {
-    bool headDone;
-    unsigned status;
-    std::string body;
-    DWORD error;
-    bool bodyDone;
-
-    bool operator!=(const Outcome& o) const {
-        return headDone != o.headDone || status != o.status || body != o.body || error != o.error ||
-               bodyDone != o.bodyDone;
-    }
-};
-
-Outcome Read(const std::string& bytes, const standin::HttpLimits& limits, uint8_t splitSeed,
-             size_t pieceSize) {
-    standin::HttpResponseReader reader(false, limits);
-    Outcome outcome{};
-    size_t at = 0;
+// In pieces of `pieceSize`, or (0) of pseudo-random sizes from `splitSeed`.
+HttpReadOutcome Read(const std::string& bytes, const standin::HttpLimits& limits, uint8_t splitSeed,
+                     size_t pieceSize) {
     uint32_t state = splitSeed;
-    while (at < bytes.size()) {
+    return ReadInPieces(bytes, limits, [&](size_t left) {
         size_t piece = pieceSize;
-        if (piece == 0) {  // pseudo-random pieces
+        if (piece == 0) {
             state = state * 1103515245u + 12345u;
             piece = 1 + (state >> 16) % 17;
         }
-        piece = piece < bytes.size() - at ? piece : bytes.size() - at;
-        reader.Feed(bytes.data() + at, piece);
-        at += piece;
-        outcome.body += reader.Body();
-        reader.Body().clear();
-    }
-    reader.Close();
-    outcome.body += reader.Body();
-    outcome.headDone = reader.HeadDone();
-    outcome.status = reader.Status();
-    outcome.error = reader.Error();
-    outcome.bodyDone = reader.BodyDone();
-    return outcome;
+        return piece < left ? piece : left;
+    });
 }
 
 }  // namespace
@@ -60,8 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         limits.maxInterimResponses = data[0] >> 5;
     }
     const std::string bytes(reinterpret_cast<const char*>(data) + 2, size - 2);
-    const Outcome whole = Read(bytes, limits, 0, bytes.size() + 1);
-    if (Read(bytes, limits, 0, 1) != whole || Read(bytes, limits, data[1], 0) != whole) {
+    const HttpReadOutcome whole = Read(bytes, limits, 0, bytes.size() + 1);
+    if (!(Read(bytes, limits, 0, 1) == whole) || !(Read(bytes, limits, data[1], 0) == whole)) {
         __builtin_trap();
     }
     return 0;

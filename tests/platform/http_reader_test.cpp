@@ -4,43 +4,23 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+
+#include "support/http_reading.h"
 
 namespace {
 
 using standin::HttpLimits;
 using standin::HttpResponseReader;
 
-struct Outcome {
-    bool headDone = false;
-    unsigned status = 0;
-    std::string body;
-    DWORD error = 0;
-    bool bodyDone = false;
-
-    bool operator==(const Outcome& other) const {
-        return headDone == other.headDone && status == other.status && body == other.body &&
-               error == other.error && bodyDone == other.bodyDone;
-    }
-};
+using Outcome = HttpReadOutcome;
 
 // Feeds `bytes` in pieces of `pieceSize` (0: in one piece), then the connection's end.
 Outcome Read(const std::string& bytes, size_t pieceSize = 0, HttpLimits limits = HttpLimits()) {
-    HttpResponseReader reader(false, limits);
-    Outcome outcome;
-    const size_t step = pieceSize == 0 ? bytes.size() + 1 : pieceSize;
-    for (size_t at = 0; at < bytes.size(); at += step) {
-        reader.Feed(bytes.data() + at, std::min(step, bytes.size() - at));
-        outcome.body += reader.Body();
-        reader.Body().clear();
-    }
-    reader.Close();
-    outcome.body += reader.Body();
-    outcome.headDone = reader.HeadDone();
-    outcome.status = reader.Status();
-    outcome.error = reader.Error();
-    outcome.bodyDone = reader.BodyDone();
-    return outcome;
+    return ReadInPieces(bytes, limits, [pieceSize](size_t left) {
+        return pieceSize == 0 ? left : std::min(pieceSize, left);
+    });
 }
 
 const std::string ChunkedHead = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
