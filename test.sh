@@ -11,7 +11,8 @@ source "$ROOT/run.sh"
 set +e  # run.sh sets -e for itself; here a failed step is counted and the next one runs
 
 NATIVE_BUILD="$ROOT/build/native"
-PACKAGES=(cmake g++ make pkg-config libssl-dev libgtest-dev g++-mingw-w64-i686 wine wine32:i386
+PACKAGES=(cmake g++ make pkg-config libssl-dev libgtest-dev googletest g++-mingw-w64-i686
+          g++-mingw-w64-i686-posix wine wine32:i386
           python3 iproute2 openssl clang-format util-linux clang libclang-rt-14-dev)
 # The only DLLs skelvane.exe may import: those of every Windows installation (extend the list
 # when the tool needs another one). Never libstdc++, libgcc or winpthread: the program is static.
@@ -50,6 +51,21 @@ build_native_release() {
 
 unit_tests() {
     ctest --test-dir "$NATIVE_BUILD" --output-on-failure -j2
+}
+
+# The unit tests that run as a Windows program under Wine, against the real platform: the i686
+# build where 32-bit code runs, the x86_64 build under wine64 where it does not.
+WINDOWS_TEST_BUILD="$ROOT/build/wintest"
+windows_unit_tests() {
+    local toolchain=mingw-i686-posix
+    if ! can_run_32bit; then
+        toolchain=mingw-x86_64-posix
+        install_missing g++-mingw-w64-x86-64-posix || return 1
+    fi
+    cmake -S "$ROOT" -B "$WINDOWS_TEST_BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$toolchain.cmake" \
+        -DSKELVANE_WINDOWS_TESTS=ON -DSKELVANE_WERROR=ON >/dev/null &&
+        cmake --build "$WINDOWS_TEST_BUILD" -j2 &&
+        ctest --test-dir "$WINDOWS_TEST_BUILD" --output-on-failure -j2
 }
 
 check_imports() {
@@ -121,6 +137,7 @@ step "windows build" build_windows
 step "program for the Wine leg" build_wine_program
 if [ ${#failed[@]} -eq 0 ]; then
     step "unit tests" unit_tests
+    step "unit tests under Wine" windows_unit_tests
     step "imports of skelvane.exe" check_imports
     step "size of skelvane.exe" check_size
     step "formatting" check_format

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Runs one Windows test program under Wine, for ctest:
+#   run_under_wine.sh --make-template PREFIX   makes the template prefix once (about 15 s)
+#   run_under_wine.sh PREFIX PROGRAM [ARGS...] runs PROGRAM in a fresh copy of PREFIX
+# Each run gets a prefix of its own (registry, drive C:) and a wineserver of its own, started in
+# a network namespace with only a loopback interface (as root; elsewhere the host's network),
+# so tests never share state and nothing leaves the machine. The copy shares the template's
+# program files (hard links) and copies everything a test may change.
+set -euo pipefail
+
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+
+# The loader for a program's machine type: the i686 program under wine, the x86_64 one under
+# wine64 (a machine that cannot execute 32-bit code has only that).
+loader_for() {
+    local machine
+    machine="$(od -An -tx1 -j "$(($(od -An -tu4 -j60 -N4 "$1") + 4))" -N2 "$1" | tr -d ' ')"
+    case "$machine" in
+        4c01) echo wine ;;
+        6486) echo /usr/lib/wine/wine64 ;;
+        *) echo "run_under_wine.sh: $1 is no Windows program ($machine)" >&2; return 1 ;;
+    esac
+}
+
+make_template() {
+    local prefix="$1" loader=wine
+    [ -f "$prefix/system.reg" ] && return 0
+    /usr/lib/wine/wine --version >/dev/null 2>&1 || loader=/usr/lib/wine/wine64
+    rm -rf "$prefix" "$prefix.new"
+    WINEPREFIX="$prefix.new" WINELOADER="$loader" "$loader" wineboot -i >/dev/null 2>&1
+    WINEPREFIX="$prefix.new" wineserver -w
+    mv "$prefix.new" "$prefix"
+}
+
+# Program files are shared; every other file (registry, hosts file, settings) is copied.
+copy_prefix() {
+    local template="$1" copy="$2"
+    cp -al "$template" "$copy"
+    find "$copy" -type f ! -iregex '.*\.\(dll\|exe\|drv\|sys\|ocx\|cpl\|acm\|tlb\|ax\|ds\|vxd\|com\|nls\)' \
+        -print0 | while IFS= read -r -d '' file; do
+        cp --remove-destination "$(realpath --relative-to="$copy" "$file" | sed "s|^|$template/|")" \
+            "$file"
+    done
+}
+
+if [ "${1:-}" = --make-template ]; then
+    make_template "$2"
+    exit 0
+fi
+
+template="$1" program="$2"
+shift 2
+loader="$(loader_for "$program")"
+work="$(mktemp -d)"
+trap 'WINEPREFIX="$work/prefix" wineserver -k >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+copy_prefix "$template" "$work/prefix"
+
+run=(env WINEPREFIX="$work/prefix" WINELOADER="$loader" SKELVANE_TEST_WORK="$work"
+     sh -c '"$@"; status=$?; wineserver -k >/dev/null 2>&1; exit $status' sh
+     "$loader" "$program" "$@")
+if [ "$(id -u)" -eq 0 ]; then
+    run=(unshare -n sh -c 'ip link set lo up && exec "$@"' sh "${run[@]}")
+fi
+"${run[@]}" </dev/null
