@@ -80,7 +80,12 @@ set_tests_properties(wine_prefix_template PROPERTIES FIXTURES_SETUP wine_prefix)
 # One program per folder: the support's own tests, then each folder whose tests run here.
 foreach(folder support/windows ${SKELVANE_WINDOWS_TEST_FOLDERS})
   string(REPLACE "/" "_" name "${folder}")
-  file(GLOB sources CONFIGURE_DEPENDS tests/${folder}/*_test.cpp)
+  # A folder's fixtures are its other sources; the support folder's are in the library already.
+  if(folder STREQUAL "support/windows")
+    file(GLOB sources CONFIGURE_DEPENDS tests/${folder}/*_test.cpp)
+  else()
+    file(GLOB sources CONFIGURE_DEPENDS tests/${folder}/*.cpp)
+  endif()
   if(NOT sources)
     continue()
   endif()
