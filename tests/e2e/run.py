@@ -56,11 +56,12 @@ def project_version():
 
 VERSION = project_version()
 
-# The Windows the scenarios model: the Wine leg's prefix is 32-bit Windows for the i686 program
-# and 64-bit Windows for the x86_64 one (where the machine cannot run 32-bit code), and the
-# stand-in is set to the same processor so both builds print the same text.
-ARCHITECTURES = {0x014C: ("x86", "x86 (0000)"), 0x8664: ("x64", "x64 (0009)")}
-architecture = ARCHITECTURES[0x014C]
+# The Windows the scenarios model is the Wine leg's prefix: 32-bit Windows, or 64-bit Windows
+# where wine64 is installed (a new prefix is then 64-bit, and the i686 program runs in it as on
+# 64-bit Windows, its usual home); the x86_64 build always needs one. The stand-in is set to the
+# same processor so both builds print the same text.
+ARCHITECTURES = {"win32": ("x86", "x86 (0000)"), "win64": ("x64", "x64 (0009)")}
+architecture = ARCHITECTURES["win32"]
 
 
 def decode(data):
@@ -384,7 +385,11 @@ class WineBuild:
         return dict(os.environ, WINEPREFIX=str(t.prefix), **self.env)
 
     def wine_argv(self, args):
-        """The command that runs a Wine program (regedit, ...) in the scenario's prefix."""
+        """The command that runs a Wine program (regedit, ...) in the scenario's prefix: the
+        system's own programs of a 64-bit prefix are its 64-bit ones (a 32-bit regedit would
+        write HKLM\\SOFTWARE into WOW6432Node, a view the tool does not read)."""
+        if self.prefix_architecture() == ARCHITECTURES["win64"]:
+            return ["/usr/lib/wine/wine64"] + list(args)
         return self.target["wine"] + list(args)
 
     def ensure_template(self):
@@ -412,6 +417,15 @@ class WineBuild:
                     raise RuntimeError(self.template_error)
         self.runner.timings["wine template init"] = [time.monotonic() - started]
         self.template = template
+
+    def prefix_architecture(self):
+        """The Windows of the template prefix, from the "#arch=" line of its registry."""
+        self.ensure_template()
+        with open(self.template / "system.reg", encoding="utf-8", errors="replace") as registry:
+            for line in registry:
+                if line.startswith("#arch="):
+                    return ARCHITECTURES[line.strip()[len("#arch="):]]
+        raise RuntimeError(f"no #arch line in {self.template / 'system.reg'}")
 
     def prepare(self, t):
         self.ensure_template()
@@ -586,16 +600,19 @@ def main():
             sys.exit(f"run.py: {build} build not found at {tool}")
 
     global architecture
-    if options.wine.is_file():
-        architecture = ARCHITECTURES.get(pe_machine(options.wine), architecture)
     started = time.monotonic()
-    scenarios = [Scenario(SCENARIOS / n) for n in names]
     runner = Runner([], options.keep)
     if "native" in wanted:
         runner.builds.append(NativeBuild(options.native.resolve()))
-    if "wine" in wanted:
-        runner.builds.append(WineBuild(options.wine.resolve(), runner))
     try:
+        if "wine" in wanted:
+            wine = WineBuild(options.wine.resolve(), runner)
+            architecture = wine.prefix_architecture()
+            runner.builds.append(wine)
+        elif options.wine.is_file() and pe_machine(options.wine) == 0x8664:
+            architecture = ARCHITECTURES["win64"]  # the native leg models the Wine leg's Windows
+        print(f"modelled Windows: {architecture[1]}")
+        scenarios = [Scenario(SCENARIOS / n) for n in names]
         for scenario in scenarios:
             for build in runner.builds:
                 runner.play(scenario, build)
