@@ -77,15 +77,10 @@ void PrintRegStringValue(const wchar_t* subKey, const wchar_t* valueName) {
         return;
     }
     DWORD size = 0;
-    ReadRegString(key.Get(), valueName, nullptr, 0, &size);
-    // One character more than stored, zero-filled: the text is terminated even when the value
-    // is not.
-    ScopedHeapText text(AllocateZeroedText(static_cast<uint64_t>(size) + 1));
-    if (!text.IsEmpty()) {
-        if (ReadRegString(key.Get(), valueName, text.Get(), size + 1, nullptr)) {
-            g_reportLog->Print(L"%s: %s", valueName, text.Get());
-        }
-        text.Release();
+    ScopedHeapText text;
+    if (ReadRegText(key.Get(), valueName, &size, &text)) {
+        g_reportLog->Print(L"%s: %s", valueName, text.Get());
     }
+    text.Release();
     key.Release();
 }

@@ -1,7 +1,5 @@
 #include "proxy_settings.h"
 
-#include <cstdint>
-
 #include "report/report_log.h"
 #include "sysinfo/heap_text.h"
 #include "sysinfo/registry_values.h"
@@ -50,18 +48,13 @@ const StringValueTexts ProxyOverrideTexts = {
 void ReportProxyString(HKEY key, const wchar_t* prefix, const wchar_t* subKey,
                        const StringValueTexts& texts, bool* reported) {
     DWORD size = 0;
-    ReadRegString(key, texts.name, nullptr, 0, &size);
-    if (size == 0) {
+    ScopedHeapText text;
+    const bool read = ReadRegText(key, texts.name, &size, &text);
+    // Nothing to report for a value missing or stored without a byte, or without a buffer.
+    if (size == 0 || text.IsEmpty()) {
         return;
     }
-    // One character more than stored, zero-filled, so the text is always terminated.
-    ScopedHeapText text(AllocateZeroedText(static_cast<uint64_t>(size) + 1));
-    if (text.IsEmpty()) {
-        return;
-    }
-    // Read with the buffer's whole capacity: a value stored with an odd last byte still fits,
-    // rather than being dropped as if no proxy were set.
-    if (ReadRegString(key, texts.name, text.Get(), size + 1, nullptr)) {
+    if (read) {
         if (*reported) {
             g_reportLog->Print(texts.continuation, text.Get());
         } else {

@@ -49,7 +49,10 @@ bool ReadRegString(HKEY key, const wchar_t* valueName, wchar_t* buffer, DWORD ca
         return false;
     }
     if (size != nullptr) {
-        *size = storedBytes / sizeof(WCHAR);  // an odd last byte is dropped
+        // An odd last byte fills a character of its own when read: a buffer sized from a
+        // rounded-down count has no room left for a terminator.
+        *size = static_cast<DWORD>((static_cast<uint64_t>(storedBytes) + sizeof(WCHAR) - 1) /
+                                   sizeof(WCHAR));
     }
     if (storedBytes > static_cast<uint64_t>(capacity) * sizeof(WCHAR)) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
@@ -60,4 +63,22 @@ bool ReadRegString(HKEY key, const wchar_t* valueName, wchar_t* buffer, DWORD ca
                               &readBytes);
     SetLastError(static_cast<DWORD>(result));
     return result == ERROR_SUCCESS;
+}
+
+bool ReadRegText(HKEY key, const wchar_t* valueName, DWORD* size, ScopedHeapText* text) {
+    text->Reset(nullptr);
+    // The size query fails with ERROR_INSUFFICIENT_BUFFER for every value that holds a byte; any
+    // other failure (missing, another type) leaves nothing to read.
+    if (!ReadRegString(key, valueName, nullptr, 0, size) &&
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        return false;
+    }
+    text->Reset(AllocateZeroedText(static_cast<uint64_t>(*size) + 1));
+    if (text->IsEmpty()) {
+        return false;
+    }
+    // The read is offered `size` characters, not the buffer's whole length: ReadRegString
+    // queries the size again, and a value grown since by a character would otherwise fill the
+    // last one too. So it fails instead, and the last character stays zero.
+    return ReadRegString(key, valueName, text->Get(), *size, nullptr);
 }

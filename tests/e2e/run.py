@@ -183,12 +183,33 @@ class Context:
         if self.build == "wine":
             self._reg_files.append(path)
             return
-        body = decode_reg(path.read_bytes())
+        self._merge_reg_text(decode_reg(path.read_bytes()))
+
+    def _merge_reg_text(self, body):
+        """Native: adds a .reg file's text to the prefix's system.reg, later keys and values
+        overriding earlier ones."""
         target = self.prefix / "system.reg"
         if target.is_file():
             old = decode_reg(target.read_bytes())
             body = old.rstrip("\r\n") + "\r\n\r\n" + body.split("\n", 1)[1]
         target.write_text(body, encoding="utf-8", newline="")
+
+    def store_value(self, root, key, name, value_type, data):
+        """Stores the value `name` of `key` under `root` ("HKLM" or "HKCU") with type
+        `value_type` and exactly the bytes `data`, for the tool's later runs. Native: into the
+        prefix's system.reg as a .reg file's hex(N) line would. Wine: at once, with
+        RegSetValueExW from set_reg_bytes.exe, since Wine's regedit does not store an odd-length
+        string value byte for byte; values of both roots outlive the helper's wineserver."""
+        if self.build == "wine":
+            helper = self._build.build_program("set_reg_bytes.c")
+            result = self.wine([str(helper), root, key, name, str(value_type), data.hex()])
+            self.check(result.exit == 0,
+                       f"set_reg_bytes.exe {root}\\{key} {name}: exit code {result.exit} "
+                       f"{result.stderr.strip()}")
+            return
+        line = f'"{name}"=hex({value_type:x}):' + ",".join(f"{b:02x}" for b in data)
+        self._merge_reg_text(f"Windows Registry Editor Version 5.00\r\n\r\n[{root}\\{key}]\r\n"
+                             f"{line}\r\n")
 
     def readonly_dir(self, path):
         """Makes `path` unwritable for the tool's later runs, even when they run as root."""
@@ -374,7 +395,7 @@ class WineBuild:
         self.runner = runner
         self.template = None
         self.template_error = None  # set once: a failed init is not retried per scenario
-        self.launcher = None
+        self.programs = {}  # helper programs built so far, by source file
         machine = pe_machine(tool)
         if machine not in WINE_TARGETS:
             sys.exit(f"run.py: {tool} is for machine type {machine:#06x}")
@@ -444,17 +465,19 @@ class WineBuild:
         if argv0 is None:
             return self.target["wine"] + [str(tool)] + args, None
         # Started directly, a program under Wine always sees its full DOS path as argv[0].
-        launcher = self.build_launcher()
+        launcher = self.build_program("launch.c")
         command_line = subprocess.list2cmdline([argv0] + args)
         return self.target["wine"] + [str(launcher), dos_path(tool), command_line], None
 
-    def build_launcher(self):
-        if self.launcher is None:
-            launcher = self.runner.temp / "launch.exe"
+    def build_program(self, source):
+        """A helper program beside run.py (launch.c, ...), built once per runner invocation
+        for the Windows program's machine type; returns the .exe's path."""
+        if source not in self.programs:
+            program = self.runner.temp / Path(source).with_suffix(".exe").name
             subprocess.run([self.target["gcc"], "-municode", "-Wall", "-Wextra", "-Werror",
-                            "-O2", "-o", str(launcher), str(HERE / "launch.c")], check=True)
-            self.launcher = launcher
-        return self.launcher
+                            "-O2", "-o", str(program), str(HERE / source)], check=True)
+            self.programs[source] = program
+        return self.programs[source]
 
     def kill_server(self, t):
         subprocess.run(["wineserver", "-k"], env=self.environment(t), stdin=subprocess.DEVNULL,

@@ -44,8 +44,11 @@ TEST_F(ProxySettingsTest, StringValueOutcomes) {
          5, "", true},
         {"server buffer refused", "\"ProxyServer\"=\"p:8080\"", "HeapAlloc", 0, "", false},
         {"override buffer refused", "\"ProxyOverride\"=\"<local>\"", "HeapAlloc", 0, "", false},
-        {"odd byte count is kept", "\"ProxyServer\"=hex(1):70,00,3a,00,38,00", nullptr, 0,
+        {"odd byte count is kept", "\"ProxyServer\"=hex(1):70,00,3a,00,38", nullptr, 0,
          info + "ProxyServer=\"p:8\"", true},
+        {"even byte count without terminator", "\"ProxyServer\"=hex(1):70,00,3a,00,38,00", nullptr,
+         0, info + "ProxyServer=\"p:8\"", true},
+        {"one byte", "\"ProxyServer\"=hex(1):70", nullptr, 0, info + "ProxyServer=\"p\"", true},
         {"stored size 0 is absent", "\"ProxyServer\"=hex(1):", nullptr, 0, "", false},
         {"ProxyEnable as a string is ignored", "\"ProxyEnable\"=\"1\"", nullptr, 0, "", false},
     };
