@@ -10,7 +10,9 @@ scenario format is described in tests/e2e/README.md.
 """
 
 import argparse
+import contextlib
 import difflib
+import fcntl
 import importlib.util
 import os
 import re
@@ -160,6 +162,7 @@ class Context:
         self._settings = {}
         self._readonly = []
         self._reg_files = []
+        self._held = []  # (path, sharing) held by a Windows process around each Wine run
 
     # -- the machine
 
@@ -211,6 +214,23 @@ class Context:
         self._merge_reg_text(f"Windows Registry Editor Version 5.00\r\n\r\n[{root}\\{key}]\r\n"
                              f"{line}\r\n")
 
+    @contextlib.contextmanager
+    def hold(self, path, sharing):
+        """While in this block, another program holds `path` open for reading, sharing nothing
+        ("none") or sharing reading and writing ("read"). Native: a lock on the file, which the
+        stand-in takes for a share mode (exclusive, or shared). Wine: hold_file.exe inside each
+        run's own wineserver, where Wine keeps share modes."""
+        if self.build == "wine":
+            self._held.append((Path(path), sharing))
+            try:
+                yield
+            finally:
+                self._held.remove((Path(path), sharing))
+            return
+        with open(path, "rb") as holder:
+            fcntl.flock(holder, fcntl.LOCK_EX if sharing == "none" else fcntl.LOCK_SH)
+            yield
+
     def readonly_dir(self, path):
         """Makes `path` unwritable for the tool's later runs, even when they run as root."""
         path = Path(path)
@@ -231,6 +251,17 @@ class Context:
             # A wrapper starts its command by name; this keeps argv[0] as given.
             argv = [sys.executable, "-c", EXEC_AS, executable] + argv
             executable = None
+        for number, (path, sharing) in enumerate(self._held):
+            # The holder starts first, in the run's wineserver, and ends with the run.
+            holder = self._build.build_program("hold_file.c")
+            ready = self.work.parent / f"held-{number}"
+            hold = shlex.join(self._build.wine_argv(
+                [str(holder), dos_path(path), sharing, dos_path(ready)]))
+            script = (f'rm -f {shlex.quote(str(ready))}; {hold} & holder=$!; '
+                      f'n=0; while [ ! -e {shlex.quote(str(ready))} ] && [ $n -lt 600 ]; do '
+                      f'sleep 0.05; n=$((n + 1)); done; "$@"; status=$?; kill $holder; '
+                      f'wait $holder 2>/dev/null; exit $status')
+            argv = ["sh", "-c", script, "sh"] + argv
         for reg_file in reversed(self._reg_files):
             regedit = shlex.join(self._build.wine_argv(["regedit", "/S", dos_path(reg_file)]))
             argv = ["sh", "-c", regedit + ' && exec "$@"', "sh"] + argv
