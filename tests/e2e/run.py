@@ -242,9 +242,10 @@ class Context:
 
     # -- running the tool
 
-    def run(self, args=(), argv0=None, timeout=60, env=None, through_cmd=False):
+    def run(self, args=(), argv0=None, timeout=60, env=None, through_cmd=False, stdin=None):
         """Runs the tool once; `env` adds variables to its environment (e.g. TZ). With
-        `through_cmd`, Wine starts it as typed at a console prompt: `cmd /c <argv0> args`."""
+        `through_cmd`, Wine starts it as typed at a console prompt: `cmd /c <argv0> args`.
+        `stdin` (a file descriptor, e.g. a terminal's) is its standard input; else none."""
         argv, executable = self._build.command(self, list(args), argv0, through_cmd)
         wrap = getattr(self._scenario.module, "wrap", None)
         if executable is not None:
@@ -280,14 +281,15 @@ class Context:
         self._build.before_isolated_run(self)
         started = time.monotonic()
         try:
-            return self._spawn(argv, executable, timeout, env)
+            return self._spawn(argv, executable, timeout, env, stdin)
         finally:
             runs = self._runner.timings.setdefault(f"{self.build} tool run", [])
             runs.append(time.monotonic() - started)
             self._build.after_isolated_run(self)
 
-    def _spawn(self, argv, executable, timeout, env=None):
-        # No terminal and no input: the tool's key wait finds no console and returns at once.
+    def _spawn(self, argv, executable, timeout, env=None, stdin=None):
+        # No terminal and no input unless given: the tool's key wait then finds no console and
+        # returns at once.
         # Output goes to files, not pipes: Wine's helper processes inherit the streams and keep
         # a pipe open for seconds after the tool has ended.
         with tempfile.TemporaryFile() as stdout, tempfile.TemporaryFile() as stderr:
@@ -296,7 +298,7 @@ class Context:
                 executable=executable,
                 cwd=self.work,
                 env=dict(self._build.environment(self), **(env or {})),
-                stdin=subprocess.DEVNULL,
+                stdin=subprocess.DEVNULL if stdin is None else stdin,
                 stdout=stdout,
                 stderr=stderr,
                 start_new_session=True,
