@@ -13,7 +13,8 @@ set +e  # run.sh sets -e for itself; here a failed step is counted and the next 
 NATIVE_BUILD="$ROOT/build/native"
 PACKAGES=(cmake g++ make pkg-config libssl-dev libgtest-dev googletest g++-mingw-w64-i686
           g++-mingw-w64-i686-posix wine wine32:i386
-          python3 iproute2 openssl clang-format util-linux clang libclang-rt-14-dev)
+          python3 iproute2 openssl clang-format util-linux clang libclang-rt-14-dev
+          git unzip fakeroot osslsigncode softhsm2 libengine-pkcs11-openssl)
 # The only DLLs skelvane.exe may import: those of every Windows installation (extend the list
 # when the tool needs another one). Never libstdc++, libgcc or winpthread: the program is static.
 SYSTEM_DLLS="kernel32 advapi32 crypt32 winhttp ws2_32 version shell32 ntdll user32 msvcrt gdi32
@@ -130,6 +131,10 @@ end_to_end() {
     python3 "$ROOT/tests/e2e/run.py" --native "$NATIVE_BUILD/skelvane" --wine "$WINE_PROGRAM"
 }
 
+# The release: reproducible bytes, the signature, the package.
+# shellcheck source=tests/release/checks.sh
+source "$ROOT/tests/release/checks.sh"
+
 step "install" install_missing "${PACKAGES[@]}"
 step "native build" build_native
 step "native release build" build_native_release
@@ -140,6 +145,8 @@ if [ ${#failed[@]} -eq 0 ]; then
     step "unit tests under Wine" windows_unit_tests
     step "imports of skelvane.exe" check_imports
     step "size of skelvane.exe" check_size
+    step "reproducible release" check_reproducible
+    step "signed release" check_signing
     step "formatting" check_format
     step "fuzz smoke" fuzz_smoke
     step "end-to-end" end_to_end

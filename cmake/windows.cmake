@@ -25,8 +25,18 @@ target_compile_definitions(skelvane PRIVATE UNICODE _UNICODE _WIN32_WINNT=0x0601
 target_compile_options(skelvane PRIVATE ${SKELVANE_WARNINGS}
   $<$<COMPILE_LANGUAGE:CXX>:-municode -fno-exceptions -fno-asynchronous-unwind-tables -fno-rtti
   -fno-threadsafe-statics -ffunction-sections -fdata-sections>)
+# Two builds of the same commit give the same bytes wherever they run: no source or build folder
+# in the image (__FILE__, debug paths) and no link time in the PE header.
+target_compile_options(skelvane PRIVATE $<$<COMPILE_LANGUAGE:C,CXX>:
+  -ffile-prefix-map=${CMAKE_SOURCE_DIR}=. -ffile-prefix-map=${CMAKE_BINARY_DIR}=build>)
 # The linker map (skelvane.map in the build folder) shows what each library adds to the image.
 target_link_options(skelvane PRIVATE -municode -static -static-libgcc -static-libstdc++
+  -Wl,--no-insert-timestamp
   -Wl,--gc-sections -Wl,-Map,${CMAKE_CURRENT_BINARY_DIR}/skelvane.map
   $<$<CONFIG:MinSizeRel,Release>:-s>)
 target_link_libraries(skelvane PRIVATE crypt32 winhttp ws2_32 version advapi32 shell32)
+
+# The package holds the product, the i686 build; the x86_64 one only plays the tests under wine64.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  include(cmake/package.cmake)
+endif()
