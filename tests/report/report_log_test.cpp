@@ -1,145 +1,123 @@
 #include "report/report_log.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <climits>
+#include <cstring>
 #include <string>
 
-#include "support/machine_fixture.h"
+#include "report_fixture.h"
 
 namespace {
 
-const char StartBanner[] =
-    "\r\n###########################################\r\nLog start time: 2019.03.01 12:05.09"
-    "\r\n###########################################\r\n";
-const char EndBanner[] =
-    "\r\n###########################################\r\nLog end time: 2019.03.01 12:05.09"
-    "\r\n###########################################\r\n";
-const char VersionLine[] = "FileVersion of this tool: 1.0.0.0\n";
+using ReportLogTest = ReportTest;
 
-class ReportLogTest : public MachineTest {
-  protected:
-    void SetUp() override {
-        MachineTest::SetUp();
-        SYSTEMTIME time = {2019, 3, 5, 1, 12, 5, 9, 250};
-        machine().SetClock(time);
-    }
-
-    std::string LogPath() const { return workDir() + "/skelvane.txt"; }
-    std::wstring ExePath() const { return WindowsPath("skelvane.exe"); }
-    std::string LogText() const { return DecodeUtf16Log(ReadHostFile(LogPath())); }
-
-    void OpenAndClose() {
-        ASSERT_TRUE(OpenReportLog(ExePath().c_str()));
-        delete g_reportLog;
-        g_reportLog = nullptr;
-    }
-};
+const std::string Utf8ByteOrderMark = "\xEF\xBB\xBF";
 
 TEST_F(ReportLogTest, NewLogHoldsByteOrderMarkBannersAndVersionLine) {
-    CapturedStreams streams;
     OpenAndClose();
-    std::string bytes = ReadHostFile(LogPath());
-    ASSERT_GE(bytes.size(), 2u);
-    EXPECT_EQ(bytes.substr(0, 2), "\xFF\xFE");
-    EXPECT_EQ(LogText(), "\xEF\xBB\xBF" + std::string(StartBanner) + VersionLine + EndBanner);
-    EXPECT_EQ(streams.Stderr(), VersionLine);
-    EXPECT_EQ(streams.Stdout(), "");
+    EXPECT_EQ(LogBytes().substr(0, 2), "\xFF\xFE");
+    EXPECT_EQ(LogText(), Utf8ByteOrderMark + StartBanner + VersionLine + EndBanner);
+    EXPECT_EQ(streams_->Stderr(), VersionLine);
+    EXPECT_EQ(streams_->Stdout(), "");
 }
 
 TEST_F(ReportLogTest, SecondRunAppendsWithoutSecondByteOrderMark) {
-    CapturedStreams streams;
     OpenAndClose();
     OpenAndClose();
-    std::string one = std::string(StartBanner) + VersionLine + EndBanner;
-    EXPECT_EQ(LogText(), "\xEF\xBB\xBF" + one + one);
+    const std::string one = std::string(StartBanner) + VersionLine + EndBanner;
+    EXPECT_EQ(LogText(), Utf8ByteOrderMark + one + one);
 }
 
 TEST_F(ReportLogTest, ByteOrderMarkOnlyForAnEmptyFile) {
-    CapturedStreams streams;
-    WriteHostFile(LogPath(), "");
+    WriteFileBytes(LogPath(), "");
     OpenAndClose();
-    EXPECT_EQ(ReadHostFile(LogPath()).substr(0, 2), "\xFF\xFE");
+    EXPECT_EQ(LogBytes().substr(0, 2), "\xFF\xFE");
 
-    WriteHostFile(LogPath(), "ab");  // one UTF-16 unit that is not a byte order mark
+    WriteFileBytes(LogPath(), "ab");  // one UTF-16 unit that is not a byte order mark
     OpenAndClose();
-    EXPECT_EQ(ReadHostFile(LogPath()).substr(0, 4), std::string("ab\r\0", 4));
+    EXPECT_EQ(LogBytes().substr(0, 4), std::string("ab\r\0", 4));
 }
 
 TEST_F(ReportLogTest, LogOfOddLengthGetsOneZeroByteBeforeTheRun) {
-    CapturedStreams streams;
     const std::string odd = "UTF-8 text, 21 bytes.";  // or a log cut off mid-character
-    WriteHostFile(LogPath(), odd);
+    WriteFileBytes(LogPath(), odd);
     OpenAndClose();
-    const std::string bytes = ReadHostFile(LogPath());
+    const std::string bytes = LogBytes();
     ASSERT_GT(bytes.size(), odd.size() + 1);
     EXPECT_EQ(bytes.substr(0, odd.size() + 1), odd + std::string(1, '\0'));
-    EXPECT_EQ(DecodeUtf16Log(bytes.substr(odd.size() + 1)),
+    EXPECT_EQ(Utf8FromUtf16Bytes(bytes.substr(odd.size() + 1)),
               std::string(StartBanner) + VersionLine + EndBanner);
 }
 
 // A link in the log's place is refused before anything is opened: neither its target nor a
-// dangling link's missing target receives a byte.
+// dangling link's missing target receives a byte. Wine cannot make a link (a reparse point), so
+// the log path's attributes are answered as Windows gives them for one: the open must not even
+// be tried.
 TEST_F(ReportLogTest, LogPathThatIsALinkIsRefused) {
-    ASSERT_EQ(mkdir((workDir() + "/elsewhere").c_str(), 0755), 0);
-    const std::string target = workDir() + "/elsewhere/file.txt";
-    for (bool dangling : {false, true}) {
-        unlink(LogPath().c_str());
-        unlink(target.c_str());
-        if (!dangling) {
-            WriteHostFile(target, "precious");
+    const std::wstring logPath = LogPath();
+    faults_.Answer<Api::GetFileAttributesW>([logPath](LPCWSTR path) -> DWORD {
+        if (logPath == path) {
+            return FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE;
         }
-        ASSERT_EQ(symlink(target.c_str(), LogPath().c_str()), 0);
-        CapturedStreams streams;
+        return ImportFaults::Real<Api::GetFileAttributesW>(path);
+    });
+    for (bool dangling : {false, true}) {
+        SCOPED_TRACE(dangling ? "dangling" : "to a file");
+        DeleteFileW(logPath.c_str());
+        if (!dangling) {
+            WriteFileBytes(logPath, "precious");
+        }
+        CapturedStreams streams(faults_);
+        SetLastError(0xdeadbeef);
         EXPECT_FALSE(OpenReportLog(ExePath().c_str()));
         EXPECT_EQ(g_reportLog, nullptr);
+        EXPECT_EQ(ImportFaults::Calls(Api::CreateFileW), 0u);
         EXPECT_EQ(streams.Stdout(), "Fatal error: While creating log file.");
         EXPECT_EQ(streams.Stderr(), "");
-        struct stat info;
         if (dangling) {
-            EXPECT_NE(stat(target.c_str(), &info), 0) << "the dangling link's target was created";
+            EXPECT_FALSE(FileExists(logPath));
         } else {
-            EXPECT_EQ(ReadHostFile(target), "precious");
+            EXPECT_EQ(LogBytes(), "precious");
         }
     }
 }
 
 TEST_F(ReportLogTest, LogPathComesFromTheLastPointOfTheFileName) {
-    CapturedStreams streams;
+    ASSERT_TRUE(CreateDirectoryW((folder_ / L"Tools").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((folder_ / L"tools.2019").c_str(), nullptr));
+    wchar_t saved[MAX_PATH];
+    ASSERT_GT(GetCurrentDirectoryW(MAX_PATH, saved), 0u);
+    ASSERT_TRUE(SetCurrentDirectoryW(folder_.Path().c_str()));  // for the relative ones
     struct Case {
         std::wstring argv0;
-        std::string log;
+        std::wstring log;
     };
-    mkdir((machine().Prefix() + "/drive_d").c_str(), 0755);
-    mkdir((machine().Prefix() + "/drive_d/Tools").c_str(), 0755);
-    mkdir((machine().Prefix() + "/drive_d/tools.2019").c_str(), 0755);
     const Case cases[] = {
-        {L"D:\\Tools\\check.exe", machine().Prefix() + "/drive_d/Tools/check.txt"},
-        {L"check.exe", workDir() + "/check.txt"},
-        {L"D:\\tools.2019\\check", machine().Prefix() + "/drive_d/tools.2019/check.txt"},
-        {L"run.tar.gz", workDir() + "/run.tar.txt"},
-        {L"skelvane", workDir() + "/skelvane.txt"},
-        {L".\\skelvane", workDir() + "/skelvane.txt"},
-        {L"./other", workDir() + "/other.txt"},
+        {folder_ / L"Tools\\check.exe", folder_ / L"Tools\\check.txt"},
+        {L"check.exe", folder_ / L"check.txt"},
+        {folder_ / L"tools.2019\\check", folder_ / L"tools.2019\\check.txt"},
+        {L"run.tar.gz", folder_ / L"run.tar.txt"},
+        {L"skelvane", folder_ / L"skelvane.txt"},
+        {L".\\skelvane", folder_ / L"skelvane.txt"},
+        {L"./other", folder_ / L"other.txt"},
     };
     for (const auto& c : cases) {
-        ASSERT_TRUE(OpenReportLog(c.argv0.c_str())) << c.log;
-        delete g_reportLog;
-        g_reportLog = nullptr;
-        struct stat info;
-        EXPECT_EQ(stat(c.log.c_str(), &info), 0) << c.log;
+        SCOPED_TRACE(Utf8(c.argv0));
+        DeleteFileW(c.log.c_str());
+        EXPECT_TRUE(OpenReportLog(c.argv0.c_str()));
+        CloseLog();
+        EXPECT_TRUE(FileExists(c.log));
     }
-    EXPECT_EQ(streams.Stdout(), "");
+    SetCurrentDirectoryW(saved);
+    EXPECT_EQ(streams_->Stdout(), "");
 }
 
 TEST_F(ReportLogTest, NoArgvZeroIsFatalWithoutMessage) {
-    CapturedStreams streams;
     EXPECT_FALSE(OpenReportLog(nullptr));
     EXPECT_EQ(g_reportLog, nullptr);
-    EXPECT_EQ(streams.Stdout(), "");
-    EXPECT_EQ(streams.Stderr(), "");
+    EXPECT_EQ(streams_->Stdout(), "");
+    EXPECT_EQ(streams_->Stderr(), "");
 }
 
 TEST(ScratchByteSize, RefusesCountsWhoseByteSizeWraps) {
@@ -153,49 +131,101 @@ TEST(ScratchByteSize, RefusesCountsWhoseByteSizeWraps) {
     EXPECT_EQ(bytes64, 0x3FFFFFFFCull);
 }
 
+// Whatever keeps the log from being created, the run stops with one fatal line and no console
+// output. A folder that the user may not write to is a failed open here: Wine runs as one Unix
+// user who may write everywhere in the prefix, and Windows ignores a folder's read-only flag.
 TEST_F(ReportLogTest, LogThatCannotBeCreatedIsFatal) {
-    CapturedStreams streams;
-    ASSERT_EQ(mkdir(LogPath().c_str(), 0755), 0);  // a folder where the log should be
-    EXPECT_FALSE(OpenReportLog(ExePath().c_str()));
-    EXPECT_EQ(g_reportLog, nullptr);
-    EXPECT_EQ(streams.Stdout(), "Fatal error: While creating log file.");
-    EXPECT_EQ(streams.Stderr(), "");
+    struct Case {
+        const char* what;
+        std::wstring exePath;
+        DWORD refused;  // a failure of the open, or 0
+    };
+    ASSERT_TRUE(CreateDirectoryW((folder_ / L"taken").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((folder_ / L"taken\\skelvane.txt").c_str(), nullptr));
+    const Case cases[] = {
+        {"a folder in the log's place", folder_ / L"taken\\skelvane.exe", 0},
+        {"a folder that does not exist", folder_ / L"missing\\skelvane.exe", 0},
+        {"a folder the user may not write to", ExePath(), ERROR_ACCESS_DENIED},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CapturedStreams streams(faults_);
+        if (c.refused != 0) {
+            faults_.Fail<Api::CreateFileW>(INVALID_HANDLE_VALUE, c.refused);
+        }
+        EXPECT_FALSE(OpenReportLog(c.exePath.c_str()));
+        EXPECT_EQ(g_reportLog, nullptr);
+        EXPECT_EQ(streams.Stdout(), "Fatal error: While creating log file.");
+        EXPECT_EQ(streams.Stderr(), "");
+    }
+    EXPECT_FALSE(FileExists(LogPath()));
 }
 
-TEST_F(ReportLogTest, SecondInstanceCannotOpenTheSameLog) {
-    CapturedStreams streams;
-    ReportLog first(ExePath().substr(0, ExePath().size() - 4).append(L".txt").c_str());
+// The log is opened without sharing: a second instance, or any program holding the log, makes
+// the run stop instead of interleaving its lines.
+TEST_F(ReportLogTest, LogHeldByAnotherHandleIsFatalAndLeftAlone) {
+    WriteFileBytes(LogPath(), std::string("\xFF\xFE"
+                                          "a\0",
+                                          4));
+    for (DWORD sharing : {DWORD(0), DWORD(FILE_SHARE_READ | FILE_SHARE_WRITE)}) {
+        SCOPED_TRACE(testing::Message() << "held with sharing " << sharing);
+        HANDLE held = CreateFileW(LogPath().c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        CapturedStreams streams(faults_);
+        EXPECT_FALSE(OpenReportLog(ExePath().c_str()));
+        CloseHandle(held);
+        EXPECT_EQ(streams.Stdout(), "Fatal error: While creating log file.");
+        EXPECT_EQ(LogBytes(), std::string("\xFF\xFE"
+                                          "a\0",
+                                          4));
+    }
+    ReportLog first(LogPath().c_str());
     ASSERT_TRUE(first.IsOpen());
+    CapturedStreams streams(faults_);
     EXPECT_FALSE(OpenReportLog(ExePath().c_str()));
     EXPECT_EQ(streams.Stdout(), "Fatal error: While creating log file.");
 }
 
 TEST_F(ReportLogTest, BannerTimeIsTheMachinesUtcTime) {
-    CapturedStreams streams;
-    SYSTEMTIME time = {2021, 12, 5, 31, 23, 59, 58, 999};
-    machine().SetClock(time);
+    SetClock({2021, 12, 5, 31, 23, 59, 58, 999});
     OpenAndClose();
     EXPECT_NE(LogText().find("Log start time: 2021.12.31 23:59.58\r\n"), std::string::npos);
     EXPECT_NE(LogText().find("Log end time: 2021.12.31 23:59.58\r\n"), std::string::npos);
+    EXPECT_EQ(ImportFaults::Calls(Api::GetSystemTime), 2u);
 }
 
-class PrinterTest : public ReportLogTest {
+// The log is held without sharing while the run lasts: the tests read it once it is closed.
+class PrinterTest : public ReportTest {
   protected:
     void SetUp() override {
-        ReportLogTest::SetUp();
-        streams_ = std::make_unique<CapturedStreams>();
+        ReportTest::SetUp();
         ASSERT_TRUE(OpenReportLog(ExePath().c_str()));
-        headerBytes_ = ReadHostFile(LogPath()).size();
     }
-    // What the log received after the opening blocks.
-    std::string Appended() const {
-        return DecodeUtf16Log(ReadHostFile(LogPath()).substr(headerBytes_));
+    // Closes the log; the bytes between the opening blocks and the end banner, and the same as
+    // UTF-8.
+    std::string AppendedBytes() {
+        CloseLog();
+        const std::string header = "\xFF\xFE" + Utf16Bytes(std::string(StartBanner) + VersionLine);
+        const std::string end = Utf16Bytes(EndBanner);
+        const std::string bytes = LogBytes();
+        EXPECT_EQ(bytes.substr(0, header.size()), header);
+        EXPECT_GE(bytes.size(), header.size() + end.size());
+        EXPECT_EQ(bytes.substr(bytes.size() - end.size()), end);
+        return bytes.substr(header.size(), bytes.size() - header.size() - end.size());
     }
+    std::string Appended() { return Utf8FromUtf16Bytes(AppendedBytes()); }
     // What standard error received after the version line.
-    std::string ConsoleAfterVersion() { return streams_->Stderr().substr(sizeof VersionLine - 1); }
+    std::string ConsoleAfterVersion() { return streams_->Stderr().substr(strlen(VersionLine)); }
 
-    std::unique_ptr<CapturedStreams> streams_;
-    size_t headerBytes_ = 0;
+    static std::string Utf16Bytes(const std::string& ascii) {
+        std::string bytes;
+        for (char c : ascii) {
+            bytes += c;
+            bytes += '\0';
+        }
+        return bytes;
+    }
 };
 
 TEST_F(PrinterTest, PrefixesStandBeforeTheLeadingLineBreak) {
@@ -203,35 +233,34 @@ TEST_F(PrinterTest, PrefixesStandBeforeTheLeadingLineBreak) {
     EXPECT_TRUE(g_reportLog->PrintError(L"\r\nCannot close file"));
     EXPECT_TRUE(g_reportLog->Print(L"%s=%d", L"a", 1));
     const std::string expected = "warning: \r\nxerror: \r\nCannot close filea=1";
-    EXPECT_EQ(ReadHostFile(LogPath()).size() - headerBytes_, 2 * expected.size());
-    EXPECT_EQ(Appended(), expected);
     EXPECT_EQ(ConsoleAfterVersion(), expected);
+    EXPECT_EQ(AppendedBytes(), Utf16Bytes(expected));
 }
 
 TEST_F(PrinterTest, PercentInsideAnArgumentReachesConsoleUnchanged) {
     g_reportLog->Print(L"\r\n%s", L"100% %d %s");
-    EXPECT_EQ(Appended(), "\r\n100% %d %s");
     EXPECT_EQ(ConsoleAfterVersion(), "\r\n100% %d %s");
+    EXPECT_EQ(Appended(), "\r\n100% %d %s");
 }
 
 TEST_F(PrinterTest, EmptyFormatWritesNothing) {
     EXPECT_TRUE(g_reportLog->Print(L""));
-    EXPECT_EQ(ReadHostFile(LogPath()).size(), headerBytes_);
     EXPECT_EQ(ConsoleAfterVersion(), "");
+    EXPECT_EQ(AppendedBytes(), "");
 }
 
 TEST_F(PrinterTest, FormattingErrorWritesNothingAndTheNextMessagePrints) {
     EXPECT_FALSE(g_reportLog->Print(L"a%*db", INT_MIN, 1));
     EXPECT_FALSE(g_reportLog->PrintError(L"%2000d", 1));
     EXPECT_TRUE(g_reportLog->Print(L"next"));
-    EXPECT_EQ(Appended(), "next");
     EXPECT_EQ(ConsoleAfterVersion(), "next");
+    EXPECT_EQ(Appended(), "next");
 }
 
 TEST_F(PrinterTest, LogOnlyStaysOffTheConsole) {
     g_reportLog->LogOnly(L"only %d", 1);
-    EXPECT_EQ(Appended(), "only 1");
     EXPECT_EQ(ConsoleAfterVersion(), "");
+    EXPECT_EQ(Appended(), "only 1");
 }
 
 TEST_F(PrinterTest, BufferGrowsOnceAndIsZeroFilledForShorterMessages) {
@@ -260,33 +289,52 @@ TEST_F(PrinterTest, ReserveZeroFillsAndNeverShrinks) {
     }
 }
 
-TEST_F(PrinterTest, WideTextOutsideTheBmpIsOneSurrogatePairInTheLog) {
-    g_reportLog->Print(L"\U0001F600");
-    EXPECT_EQ(ReadHostFile(LogPath()).substr(headerBytes_), std::string("\x3D\xD8\x00\xDE", 4));
-    EXPECT_EQ(ConsoleAfterVersion(), "\xF0\x9F\x98\x80");
-}
-
-TEST_F(PrinterTest, CodeBeyondUnicodeIsOneReplacementCharacterInTheLog) {
-    const wchar_t beyond[] = {static_cast<wchar_t>(0x110000), L'\0'};
-    g_reportLog->Print(L"%s", beyond);
-    EXPECT_EQ(ReadHostFile(LogPath()).substr(headerBytes_), "\xFD\xFF");
+// The log takes UTF-16 as it stands; the console's UTF-8 cannot hold a lone surrogate and shows
+// the replacement character instead.
+TEST_F(PrinterTest, TextOutsideTheBmpAndLoneSurrogates) {
+    const wchar_t lone[] = {L'a', static_cast<wchar_t>(0xD800), L'b', L'\0'};
+    g_reportLog->Print(L"\U0001F600%s", lone);
+    EXPECT_EQ(ConsoleAfterVersion(),
+              "\xF0\x9F\x98\x80"
+              "a\xEF\xBF\xBD"
+              "b");
+    EXPECT_EQ(AppendedBytes(), std::string("\x3D\xD8\x00\xDE"
+                                           "a\0\x00\xD8"
+                                           "b\0",
+                                           10));
 }
 
 TEST_F(PrinterTest, FailedLogWriteIsReportedOnceAndBothReachTheConsole) {
-    standin::Fault fault;
-    fault.function = "WriteFile";
-    fault.object = "skelvane.txt";  // the log only; the console stream still works
-    fault.error = ERROR_DISK_FULL;
-    fault.times = -1;
-    machine().AddFault(fault);
+    AnswerLogWrites([](HANDLE, LPCVOID, DWORD, LPDWORD written, LPOVERLAPPED) {
+        *written = 0;
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    });
     EXPECT_TRUE(g_reportLog->Print(L"\r\nmessage %d", 7));
     EXPECT_EQ(ConsoleAfterVersion(),
               "error: \r\nCannot write to file (gle: 0x00000070)\r\nmessage 7");
-    EXPECT_EQ(ReadHostFile(LogPath()).size(), headerBytes_);
+    faults_.Answer<Api::WriteFile>(nullptr);  // the end banner goes in again
+    EXPECT_EQ(AppendedBytes(), "");
 }
 
-TEST_F(PrinterTest, ShortLogWriteIsReported) {
-    machine().LimitTransfer("WriteFile", 4);
+class ShortWriteTest : public PrinterTest {
+  protected:
+    // The log's next write is cut after `limit` bytes; the ones after it go through whole.
+    void CutNextLogWrite(DWORD limit) {
+        auto cuts = std::make_shared<int>(1);
+        AnswerLogWrites([cuts, limit](HANDLE file, LPCVOID bytes, DWORD size, LPDWORD written,
+                                      LPOVERLAPPED over) {
+            if (*cuts > 0 && size > limit) {
+                --*cuts;
+                size = limit;
+            }
+            return ImportFaults::Real<Api::WriteFile>(file, bytes, size, written, over);
+        });
+    }
+};
+
+TEST_F(ShortWriteTest, ShortLogWriteIsReported) {
+    CutNextLogWrite(4);
     g_reportLog->Print(L"abcdef");
     EXPECT_EQ(ConsoleAfterVersion(),
               "error: \r\nCannot write all data from file, requested 12 bytes, written 4 bytes."
@@ -297,8 +345,8 @@ TEST_F(PrinterTest, ShortLogWriteIsReported) {
               "error: \r\nCannot write all data from file, requested 12 bytes, written 4 bytes.");
 }
 
-TEST_F(PrinterTest, ShortWriteOfAnOddByteCountLeavesTheNextWriteAligned) {
-    machine().LimitTransfer("WriteFile", 5);  // "ab" and half of "c"
+TEST_F(ShortWriteTest, ShortWriteOfAnOddByteCountLeavesTheNextWriteAligned) {
+    CutNextLogWrite(5);  // "ab" and half of "c"
     g_reportLog->Print(L"abcdef");
     g_reportLog->Print(L"next");
     // The zero byte completes the cut unit ("c" here, any character in general); what follows
@@ -310,25 +358,25 @@ TEST_F(PrinterTest, ShortWriteOfAnOddByteCountLeavesTheNextWriteAligned) {
 }
 
 TEST_F(PrinterTest, FailedCloseIsReported) {
-    machine().FailCall("CloseHandle", ERROR_INVALID_HANDLE);
-    delete g_reportLog;
-    g_reportLog = nullptr;
+    const HANDLE log = g_reportLog->handle;
+    faults_.Fail<Api::CloseHandle>(FALSE, ERROR_INVALID_HANDLE);
+    CloseLog();
     EXPECT_EQ(ConsoleAfterVersion(), "error: \r\nCannot close file");
+    EXPECT_TRUE(CloseHandle(log));  // not closed by the run: the process's end would close it
 }
 
-class FileHandleTest : public MachineTest {
+class FileHandleTest : public ReportTest {
   protected:
     void Open(FileHandle& file, const std::string& bytes) {
-        WriteHostFile(workDir() + "/data.bin", bytes);
-        file.handle = CreateFileW(WindowsPath("data.bin").c_str(), GENERIC_READ, 0, nullptr,
+        WriteFileBytes(folder_ / L"data.bin", bytes);
+        file.handle = CreateFileW((folder_ / L"data.bin").c_str(), GENERIC_READ, 0, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(file.handle, INVALID_HANDLE_VALUE);
     }
 };
 
 TEST_F(FileHandleTest, ReadReportsShortAndFailedReadsThroughTheLog) {
-    CapturedStreams streams;
-    ASSERT_TRUE(OpenReportLog(WindowsPath("skelvane.exe").c_str()));
+    ASSERT_TRUE(OpenReportLog(ExePath().c_str()));
     char data[16] = {};
     {
         FileHandle file;
@@ -338,18 +386,18 @@ TEST_F(FileHandleTest, ReadReportsShortAndFailedReadsThroughTheLog) {
     {
         FileHandle file;
         Open(file, "123456");
-        machine().FailCall("ReadFile", ERROR_ACCESS_DENIED);
+        faults_.Fail<Api::ReadFile>(FALSE, ERROR_ACCESS_DENIED);
         EXPECT_FALSE(file.Read(data, 6));
         EXPECT_TRUE(file.Read(data, 6));
         EXPECT_EQ(std::string(data, 6), "123456");
-        machine().FailCall("CloseHandle", ERROR_INVALID_HANDLE);
+        faults_.Fail<Api::CloseHandle>(FALSE, ERROR_INVALID_HANDLE);
         EXPECT_FALSE(file.Close());
         EXPECT_TRUE(file.IsOpen());
         EXPECT_TRUE(file.Close());
         EXPECT_FALSE(file.IsOpen());
         EXPECT_TRUE(file.Close());  // not open: nothing to do
     }
-    EXPECT_EQ(streams.Stderr(),
+    EXPECT_EQ(streams_->Stderr(),
               std::string(VersionLine) +
                   "error: \r\nCannot read all data from file, requested 10 bytes, read 6 bytes."
                   "error: \r\nCannot read from file (gle: 0x00000005)"
@@ -361,63 +409,73 @@ TEST_F(FileHandleTest, WithoutALogFailuresAreDropped) {
     Open(file, "12");
     char data[4];
     EXPECT_FALSE(file.Read(data, 4));  // nothing to report to; no crash
+    EXPECT_EQ(streams_->Stderr(), "");
 }
 
 TEST_F(ReportLogTest, SetFilePointerFailureIsReportedAndLeavesTheOldLogAlone) {
     const std::string earlier = std::string("\xFF\xFE", 2) + std::string("e\0a\0r\0l\0y\0", 10);
-    WriteHostFile(LogPath(), earlier);
-    CapturedStreams streams;
-    machine().FailCall("SetFilePointer", ERROR_NEGATIVE_SEEK);
+    WriteFileBytes(LogPath(), earlier);
+    faults_.Fail<Api::SetFilePointer>(INVALID_SET_FILE_POINTER, ERROR_NEGATIVE_SEEK);
     ASSERT_TRUE(OpenReportLog(ExePath().c_str()));
     g_reportLog->Print(L"\r\nthe run goes on");
-    delete g_reportLog;
-    g_reportLog = nullptr;
-    EXPECT_EQ(streams.Stderr(),
+    CloseLog();
+    EXPECT_EQ(streams_->Stderr(),
               std::string("error: \r\nCannot set file pointer (gle: 0x00000083)") + VersionLine +
                   "\r\nthe run goes on");
     // Written from offset 0 it would have overwritten the earlier run.
-    EXPECT_EQ(ReadHostFile(LogPath()), earlier);
+    EXPECT_EQ(LogBytes(), earlier);
 }
 
-struct VersionFailure {
-    const char* function;
-    DWORD error;
-    const char* message;
-};
-
 TEST_F(ReportLogTest, VersionLineFailuresGoToStandardOutputOnly) {
-    const VersionFailure cases[] = {
-        {"GetModuleFileNameW", 5, "Cannot GetModuleFileName (5)\n"},
-        {"GetFileVersionInfoSizeW", 1813, "Error in GetFileVersionInfoSize: 1813\n"},
-        {"GetFileVersionInfoW", 87, "Error in GetFileVersionInfo: 87\n"},
-        {"VerQueryValueW", 1813, "Error in VerQueryValue: 1813\n"},
+    struct Case {
+        const char* message;
+        void (*fail)(ImportFaults&);
+    };
+    const Case cases[] = {
+        {"Cannot GetModuleFileName (5)\n",
+         [](ImportFaults& f) { f.Fail<Api::GetModuleFileNameW>(DWORD(0), ERROR_ACCESS_DENIED); }},
+        {"Error in GetFileVersionInfoSize: 1813\n",
+         [](ImportFaults& f) {
+             f.Fail<Api::GetFileVersionInfoSizeW>(DWORD(0), ERROR_RESOURCE_TYPE_NOT_FOUND);
+         }},
+        {"Error in GetFileVersionInfo: 87\n",
+         [](ImportFaults& f) { f.Fail<Api::GetFileVersionInfoW>(FALSE, ERROR_INVALID_PARAMETER); }},
+        {"Error in VerQueryValue: 1813\n",
+         [](ImportFaults& f) {
+             f.Fail<Api::VerQueryValueW>(FALSE, ERROR_RESOURCE_TYPE_NOT_FOUND);
+         }},
     };
     for (const auto& c : cases) {
-        CapturedStreams streams;
-        machine().FailCall(c.function, c.error);
+        SCOPED_TRACE(c.message);
+        CapturedStreams streams(faults_);
+        c.fail(faults_);
         OpenAndClose();
-        EXPECT_EQ(streams.Stdout(), c.message) << c.function;
-        EXPECT_EQ(streams.Stderr(), "") << c.function;
+        EXPECT_EQ(streams.Stdout(), c.message);
+        EXPECT_EQ(streams.Stderr(), "");
     }
     EXPECT_EQ(LogText().find("FileVersion"), std::string::npos);
 }
 
 TEST_F(ReportLogTest, VersionComponentsKeepTheirSixteenBits) {
-    CapturedStreams streams;
-    machine().SetFileVersion(1, 0, 300, 7);
+    SetFileVersion(1, 0, 300, 7);
     OpenAndClose();
-    EXPECT_EQ(streams.Stderr(), "FileVersion of this tool: 1.0.300.7\n");
-    machine().SetFileVersion(65535, 2, 0, 65534);
-    CapturedStreams again;
+    EXPECT_EQ(streams_->Stderr(), "FileVersion of this tool: 1.0.300.7\n");
+    SetFileVersion(65535, 2, 0, 65534);
+    CapturedStreams again(faults_);
     OpenAndClose();
     EXPECT_EQ(again.Stderr(), "FileVersion of this tool: 65535.2.0.65534\n");
 }
 
+// The real calls on this test program, which carries no resources at all:
+// ERROR_RESOURCE_DATA_NOT_FOUND (a program with resources but no version resource gets
+// ERROR_RESOURCE_TYPE_NOT_FOUND, 1813).
 TEST_F(ReportLogTest, NoVersionResource) {
-    CapturedStreams streams;
-    machine().RemoveVersionResource();
+    faults_.Answer<Api::GetModuleFileNameW>(nullptr);
+    faults_.Answer<Api::GetFileVersionInfoSizeW>(nullptr);
     OpenAndClose();
-    EXPECT_EQ(streams.Stdout(), "Error in GetFileVersionInfoSize: 1813\n");
+    EXPECT_EQ(streams_->Stdout(), "Error in GetFileVersionInfoSize: 1812\n");
+    EXPECT_EQ(streams_->Stderr(), "");
+    EXPECT_EQ(ImportFaults::Calls(Api::GetFileVersionInfoW), 0u);
 }
 
 }  // namespace

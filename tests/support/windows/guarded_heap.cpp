@@ -449,6 +449,11 @@ void FailAllocations(unsigned nth, bool persist) {
     g_state->failPersist = persist;
 }
 
+bool AllocationFailurePending() {
+    Lock lock;
+    return g_state->failNth != 0 && !g_state->failPersist;
+}
+
 void Reset() {
     FailAllocations(0, false);
 }

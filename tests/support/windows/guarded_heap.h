@@ -33,6 +33,8 @@ size_t LiveBlocks();
 // The next allocations of the code under test through malloc, calloc, realloc or operator new
 // fail: the `nth` from now, and with `persist` every one after it too. Cleared by Reset.
 void FailAllocations(unsigned nth, bool persist);
+// Whether a one-time failure planned by FailAllocations has yet to strike.
+bool AllocationFailurePending();
 void Reset();
 
 }  // namespace guarded_heap
