@@ -2,6 +2,8 @@
 """Writes the .def file of the DLL that holds the code under test: every global function and
 variable the product's own objects define, and none of the inline or template code they carry
 (that lives in COMDAT sections, and the test program has its own copy: exporting it would clash).
+Variables are exported as DATA: the test program then reaches them through the import's address
+(auto-import) instead of through a jump stub that a write would land in.
 
     export_list.py OBJDUMP OUTPUT.def OBJECT...
 """
@@ -31,17 +33,17 @@ def exports(objdump, path, leading_underscore):
         name = match.group(2)
         if leading_underscore:
             name = name[1:]
-        yield name
+        yield name, sections[int(match.group(1))] != ".text"
 
 
 def main():
     objdump, output, objects = sys.argv[1], sys.argv[2], sys.argv[3:]
     leading_underscore = "i686" in objdump
-    names = sorted({name for path in objects for name in exports(objdump, path, leading_underscore)})
+    names = sorted({entry for path in objects for entry in exports(objdump, path, leading_underscore)})
     with open(output, "w") as out:
         out.write("EXPORTS\n")
-        for name in names:
-            out.write(f"    {name}\n")
+        for name, data in names:
+            out.write(f"    {name}{' DATA' if data else ''}\n")
 
 
 if __name__ == "__main__":
