@@ -1,27 +1,121 @@
+// The whole run through the driver: the log beside the program, the checks in their order, the
+// prompt and the key wait, the exit code. Standard output and error are captured; the console the
+// key wait opens is answered (Wine's console cannot be typed on from a test).
 #include "app/run_driver.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstring>
-#include <future>
-#include <thread>
+#include <deque>
 #include <string>
 #include <vector>
 
+#include "app/local_system_answer.h"
 #include "report/report_log.h"
-#include "support/machine_fixture.h"
+#include "support/windows/faults.h"
+#include "support/windows/scratch.h"
 
 namespace {
 
-const char VersionLine[] = "FileVersion of this tool: 1.0.0.0\n";
 const char Prompt[] = "\r\n\r\nPress any key to quit...";
+// The version line is the log's test: here the program has no version resource.
+const char NoVersion[] = "Error in GetFileVersionInfoSize: 1813\n";
 
-class RunDriverTest : public MachineTest {
+// The console input that CreateFileW(L"CONIN$") opens: a new event handle of the test's own each
+// time (so that closing it is real, and a value the system hands out again after the close is no
+// console) whose mode and input records are answered.
+class AnsweredConsole {
+  public:
+    explicit AnsweredConsole(ImportFaults& faults) {
+        faults.Answer<Api::CreateFileW>([this](LPCWSTR name, DWORD access, DWORD share,
+                                               LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                                               DWORD flags, HANDLE model) {
+            if (wcscmp(name, L"CONIN$") != 0) {
+                return ImportFaults::Real<Api::CreateFileW>(name, access, share, security,
+                                                            disposition, flags, model);
+            }
+            ++opened;
+            if (!present) {
+                SetLastError(ERROR_INVALID_HANDLE);
+                return INVALID_HANDLE_VALUE;
+            }
+            EXPECT_EQ(handle_, nullptr) << "opened twice";
+            handle_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+            return handle_;
+        });
+        faults.Answer<Api::GetConsoleMode>([this](HANDLE handle, LPDWORD mode) {
+            if (handle_ == nullptr || handle != handle_) {
+                return ImportFaults::Real<Api::GetConsoleMode>(handle, mode);
+            }
+            *mode = this->mode;
+            return TRUE;
+        });
+        faults.Answer<Api::SetConsoleMode>([this](HANDLE handle, DWORD mode) {
+            EXPECT_EQ(handle, handle_);
+            modes.push_back(mode);
+            return TRUE;
+        });
+        faults.Answer<Api::FlushConsoleInputBuffer>([this](HANDLE handle) {
+            EXPECT_EQ(handle, handle_);
+            input.clear();  // typed before the prompt
+            ++flushes;
+            return TRUE;
+        });
+        faults.Answer<Api::ReadConsoleInputW>(
+            [this](HANDLE handle, INPUT_RECORD* record, DWORD length, LPDWORD read) {
+                EXPECT_EQ(handle, handle_);
+                EXPECT_EQ(length, 1u);
+                if (typed.empty()) {
+                    ADD_FAILURE() << "waits for a key that nobody types";
+                    SetLastError(ERROR_OPERATION_ABORTED);
+                    return FALSE;
+                }
+                *record = typed.front();
+                typed.pop_front();
+                *read = 1;
+                return TRUE;
+            });
+        faults.Answer<Api::CloseHandle>([this](HANDLE handle) {
+            if (handle != nullptr && handle == handle_) {
+                ++closed;
+                handle_ = nullptr;
+            }
+            return ImportFaults::Real<Api::CloseHandle>(handle);
+        });
+    }
+    ~AnsweredConsole() {
+        if (handle_ != nullptr) {
+            CloseHandle(handle_);
+        }
+    }
+    AnsweredConsole(const AnsweredConsole&) = delete;
+    AnsweredConsole& operator=(const AnsweredConsole&) = delete;
+
+    static INPUT_RECORD Key(bool down) {
+        INPUT_RECORD record = {};
+        record.EventType = KEY_EVENT;
+        record.Event.KeyEvent.bKeyDown = down;
+        record.Event.KeyEvent.wRepeatCount = 1;
+        record.Event.KeyEvent.uChar.UnicodeChar = L'q';
+        return record;
+    }
+    static INPUT_RECORD Focus() {
+        INPUT_RECORD record = {};
+        record.EventType = FOCUS_EVENT;
+        return record;
+    }
+
+    bool present = true;
+    DWORD mode = ENABLE_PROCESSED_INPUT | ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT;
+    std::deque<INPUT_RECORD> input, typed;  // before and after the flush
+    std::vector<DWORD> modes;
+    unsigned opened = 0, flushes = 0, closed = 0;
+
+  private:
+    HANDLE handle_ = nullptr;
+};
+
+class RunDriverTest : public testing::Test {
   protected:
     struct Outcome {
         int exitCode;
@@ -31,36 +125,44 @@ class RunDriverTest : public MachineTest {
     };
 
     Outcome Run(std::vector<std::wstring> arguments) {
-        arguments.insert(arguments.begin(), WindowsPath("skelvane.exe"));
+        arguments.insert(arguments.begin(), folder_ / L"skelvane.exe");
         std::vector<wchar_t*> argv;
         for (auto& argument : arguments) {
             argv.push_back(argument.data());
         }
         argv.push_back(nullptr);
-        CapturedStreams streams;
-        int exitCode = RunDriver(static_cast<int>(arguments.size()), argv.data());
-        // The driver deletes the log on every path but /pkiclean; forget the pointer it leaves.
-        if (!leavesLogOpen_) {
-            g_reportLog = nullptr;
+        Outcome outcome;
+        {
+            CapturedStreams streams(faults_);
+            outcome.exitCode = RunDriver(static_cast<int>(arguments.size()), argv.data());
+            outcome.console = streams.Stderr();
+            outcome.standardOutput = streams.Stdout();
         }
-        Outcome outcome{exitCode, streams.Stderr(), streams.Stdout(), ""};
-        outcome.log = DecodeUtf16Log(ReadHostFile(workDir() + "/skelvane.txt"));
+        outcome.log = Utf8FromUtf16Bytes(ReadFileBytes(folder_ / L"skelvane.txt"));
         return outcome;
     }
 
-    // Set by a test of /pkiclean, after which the log is left open.
-    bool leavesLogOpen_ = false;
+    void SetUp() override { AnswerNoVersion(); }
+
+    void AnswerNoVersion() {
+        faults_.Fail<Api::GetFileVersionInfoSizeW>(DWORD(0), ERROR_RESOURCE_TYPE_NOT_FOUND,
+                                                   FromNth(1));
+    }
+
+    ImportFaults faults_;
+    ScratchFolder folder_;
+    AnsweredConsole console_{faults_};
 };
 
 // The checks' own output belongs to their tests; a run is told by its first line, its checks
-// (the chain test's heading among them) and its prompt at the end.
+// (the chain test's heading among them) and its prompt at the end, in the console and the log.
 void ExpectNormalRun(const std::string& console, const std::string& firstLines) {
     EXPECT_EQ(console.substr(0, firstLines.size()), firstLines);
-    // The headings in the driver's order.
     size_t at = 0;
-    for (const char* heading : {"\r\n\r\nSHA2 support:", "\r\n\r\nVerify chain test: [CurrentUser]",
-                                "\r\n\r\nVerify chain test: [LocalMachine]",
-                                "\n\nResponse from request https://service.tolv.com/edf"}) {
+    for (const char* heading :
+         {"\r\nTOLV Product: ", "\r\n\r\nSHA2 support:", "\r\n\r\nVerify chain test: [CurrentUser]",
+          "\r\n\r\nVerify chain test: [LocalMachine]",
+          "\n\nResponse from request https://service.tolv.com/edf"}) {
         at = console.find(heading, at);
         EXPECT_NE(at, std::string::npos) << heading;
     }
@@ -86,39 +188,58 @@ TEST(ArgumentComparison, FoldsAsciiLettersOnly) {
         {L"/f\x0131x", false},                         // nor dotless i
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(EqualsIgnoringAsciiCase(c.argument, L"/fix"), c.matchesFix)
-            << std::string(c.argument, c.argument + wcslen(c.argument));
+        EXPECT_EQ(EqualsIgnoringAsciiCase(c.argument, L"/fix"), c.matchesFix) << Utf8(c.argument);
     }
     EXPECT_TRUE(EqualsIgnoringAsciiCase(L"/PkiClean", L"/pkiclean"));
 }
 
-TEST_F(RunDriverTest, NormalRunEndsWithPromptEndBannerAndZero) {
-    Outcome outcome = Run({});
-    EXPECT_EQ(outcome.exitCode, 0);
-    ExpectNormalRun(outcome.console, VersionLine);
-    EXPECT_EQ(outcome.standardOutput, "");
-    EXPECT_TRUE(HasEndBanner(outcome.log));
-    EXPECT_NE(outcome.log.find(Prompt), std::string::npos);
-}
-
-TEST_F(RunDriverTest, OtherArgumentsRunTheNormalChecks) {
+// Arguments other than /fix and /pkiclean alone run the normal checks; a key ends the wait, and
+// the console is left as it was found.
+TEST_F(RunDriverTest, NormalRunWaitsForOneKeyAndEndsWithEndBannerAndZero) {
     const std::vector<std::vector<std::wstring>> commandLines = {
-        {L"-fix"}, {L"/fix", L"x"}, {L"/pkiclean", L"/fix"}, {L"/pkiclean "}, {L"anything"}};
+        {}, {L"-fix"}, {L"/fix", L"x"}, {L"/pkiclean", L"/fix"}, {L"/pkiclean "}};
     for (const auto& commandLine : commandLines) {
+        SCOPED_TRACE(Utf8(commandLine.empty() ? L"(none)" : commandLine[0]));
+        console_.modes.clear();
+        console_.input = {AnsweredConsole::Key(true)};
+        console_.typed = {AnsweredConsole::Focus(), AnsweredConsole::Key(false),
+                          AnsweredConsole::Key(true), AnsweredConsole::Key(false)};
+        const unsigned flushes = console_.flushes;
         Outcome outcome = Run(commandLine);
         EXPECT_EQ(outcome.exitCode, 0);
-        ExpectNormalRun(outcome.console, VersionLine);
+        ExpectNormalRun(outcome.console, "");
+        EXPECT_EQ(outcome.standardOutput, NoVersion);
+        EXPECT_TRUE(HasEndBanner(outcome.log));
+        EXPECT_NE(outcome.log.find(outcome.console), std::string::npos);
+        // Raw for the wait, then as it was; the key typed before the prompt did not count, the
+        // first key down after it did.
+        EXPECT_EQ(console_.modes, (std::vector<DWORD>{0, console_.mode}));
+        EXPECT_EQ(console_.flushes, flushes + 1);
+        EXPECT_EQ(console_.typed.size(), 1u);
+        EXPECT_EQ(console_.closed, console_.opened);
     }
 }
 
 TEST_F(RunDriverTest, PkiCleanEndsWithoutPromptOrEndBanner) {
-    leavesLogOpen_ = true;
+    ScratchFolder appData;
+    const std::wstring folder = appData.Path();
+    faults_.Answer<Api::SHGetSpecialFolderPathW>([folder](HWND, LPWSTR path, int, BOOL) {
+        wcscpy(path, folder.c_str());
+        return TRUE;
+    });
     for (const wchar_t* argument : {L"/pkiclean", L"/PkiClean", L"/PKICLEAN"}) {
+        SCOPED_TRACE(Utf8(argument));
         Outcome outcome = Run({argument});
         EXPECT_EQ(outcome.exitCode, 0);
-        EXPECT_EQ(outcome.console.find("Press any key"), std::string::npos);
+        EXPECT_EQ(outcome.console,
+                  "\nClean PKI cache...\n    ProgramData directory: \"" + Utf8(folder) +
+                      "\"\n    OK - PKI cache does not exist at \"" + Utf8(folder) +
+                      "\\TOLV\\TOLV Security\\PKI\\ctl\" "
+                      "(0x00000003)\n");
         EXPECT_FALSE(HasEndBanner(outcome.log));
+        EXPECT_EQ(console_.opened, 0u);
         // What process exit does: the file is closed, nothing more is written.
+        ASSERT_NE(g_reportLog, nullptr);
         CloseHandle(g_reportLog->handle);
         g_reportLog->handle = INVALID_HANDLE_VALUE;
         delete g_reportLog;
@@ -127,84 +248,60 @@ TEST_F(RunDriverTest, PkiCleanEndsWithoutPromptOrEndBanner) {
 }
 
 TEST_F(RunDriverTest, LogThatCannotBeCreatedEndsTheRunWithOne) {
-    ASSERT_EQ(mkdir((workDir() + "/skelvane.txt").c_str(), 0755), 0);
+    ASSERT_TRUE(CreateDirectoryW((folder_ / L"skelvane.txt").c_str(), nullptr));
     Outcome outcome = Run({});
     EXPECT_EQ(outcome.exitCode, 1);
     EXPECT_EQ(outcome.console, "");
     EXPECT_EQ(outcome.standardOutput, "Fatal error: While creating log file.");
-}
-
-// A console device for the key wait: the slave side of a pseudo-terminal in canonical mode.
-class ConsoleDevice {
-  public:
-    ConsoleDevice() { EXPECT_EQ(openpty(&master_, &slave_, name_, nullptr, nullptr), 0); }
-    ~ConsoleDevice() {
-        close(master_);
-        close(slave_);
-    }
-    std::string Name() const { return name_; }
-    void Type(const char* keys) { EXPECT_GT(write(master_, keys, strlen(keys)), 0); }
-    bool Canonical() const {
-        struct termios settings;
-        tcgetattr(slave_, &settings);
-        return (settings.c_lflag & ICANON) != 0 && (settings.c_lflag & ECHO) != 0;
-    }
-
-  private:
-    int master_ = -1, slave_ = -1;
-    char name_[256] = {};
-};
-
-TEST_F(RunDriverTest, KeyWaitTakesOneKeyWithoutEnterAndRestoresTheConsole) {
-    ConsoleDevice console;
-    machine().SetConsoleDevice(console.Name());
-    auto run = std::async(std::launch::async, [&] { return Run({}); });
-    // The checks come first, however long they take on a loaded machine; the wait then
-    // switches the console to raw mode.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (console.Canonical() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_FALSE(console.Canonical()) << "the run never began to wait for a key";
-    // Still waiting: no key yet.
-    EXPECT_EQ(run.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
-    // One key, no Enter; typed again while the run goes on, in case the first came before
-    // the wait discarded earlier input.
-    for (int i = 0;
-         i < 50 && run.wait_for(std::chrono::milliseconds(200)) != std::future_status::ready; ++i) {
-        console.Type("q");
-    }
-    ASSERT_EQ(run.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(run.get().exitCode, 0);
-    EXPECT_TRUE(console.Canonical());
+    EXPECT_EQ(console_.opened, 0u);
 }
 
 TEST_F(RunDriverTest, LocalSystemIsNamedAndDoesNotWait) {
-    ConsoleDevice console;  // a console nobody types on: a wait would hang
-    machine().SetConsoleDevice(console.Name());
-    machine().SetLocalSystem(true);
-    auto run = std::async(std::launch::async, [&] { return Run({}); });
-    ASSERT_EQ(run.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    Outcome outcome = run.get();
-    ExpectNormalRun(outcome.console, std::string(VersionLine) + "User: NT AUTHORITY\\SYSTEM\r\n");
+    AnswerTokenUserAsLocalSystem(faults_);
+    Outcome outcome = Run({});
     EXPECT_EQ(outcome.exitCode, 0);
+    ExpectNormalRun(outcome.console, "User: NT AUTHORITY\\SYSTEM\r\n");
+    EXPECT_TRUE(HasEndBanner(outcome.log));
+    EXPECT_EQ(console_.opened, 0u);
 }
 
-TEST_F(RunDriverTest, ConsoleWhoseModeCannotBeReadMeansNoWait) {
-    ConsoleDevice console;  // nobody types on it: a wait would hang
-    machine().SetConsoleDevice(console.Name());
-    machine().FailCall("GetConsoleMode", ERROR_INVALID_HANDLE, 0, -1);
-    auto run = std::async(std::launch::async, [&] { return Run({}); });
-    ASSERT_EQ(run.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(run.get().exitCode, 0);
-    EXPECT_TRUE(console.Canonical());  // never switched
-}
-
-TEST_F(RunDriverTest, NoConsoleMeansNoWait) {
-    // The fixture's console device does not exist: the wait returns at once.
-    auto run = std::async(std::launch::async, [&] { return Run({}); });
-    ASSERT_EQ(run.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_EQ(run.get().exitCode, 0);
+// Without a console to read, or one whose mode or input cannot be read, the run does not wait
+// and the console is never left raw.
+TEST_F(RunDriverTest, ConsoleThatCannotBeReadMeansNoWait) {
+    struct Case {
+        const char* what;
+        void (*arrange)(AnsweredConsole&, ImportFaults&);
+        std::vector<DWORD> modes;
+    };
+    const DWORD cooked = console_.mode;
+    const Case cases[] = {
+        {"no console",
+         [](AnsweredConsole& console, ImportFaults&) { console.present = false; },
+         {}},
+        {"its mode cannot be read",
+         [](AnsweredConsole&, ImportFaults& faults) {
+             faults.Fail<Api::GetConsoleMode>(FALSE, ERROR_INVALID_HANDLE, FromNth(1));
+         },
+         {}},
+        {"its input cannot be read",
+         [](AnsweredConsole&, ImportFaults& faults) {
+             faults.Fail<Api::ReadConsoleInputW>(FALSE, ERROR_INVALID_HANDLE);
+         },
+         {0, cooked}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ResetImportFaults();
+        AnswerNoVersion();
+        AnsweredConsole console(faults_);
+        c.arrange(console, faults_);
+        Outcome outcome = Run({});
+        EXPECT_EQ(outcome.exitCode, 0);
+        EXPECT_EQ(console.opened, 1u);
+        EXPECT_EQ(console.modes, c.modes);
+        EXPECT_EQ(console.closed, console.present ? 1u : 0u);
+        EXPECT_TRUE(HasEndBanner(outcome.log));
+    }
 }
 
 }  // namespace

@@ -13,8 +13,11 @@ ScratchKey::ScratchKey(HKEY root, std::wstring path) : root_(root), path_(std::m
 
 ScratchKey::~ScratchKey() {
     if (key_ != nullptr) {
+        // Through the open key and with the view named: a 32-bit program's RegDeleteTreeW(root,
+        // path) would look in the 32-bit view and leave the key behind.
+        RegDeleteTreeW(key_, nullptr);
         RegCloseKey(key_);
-        RegDeleteTreeW(root_, path_.c_str());
+        RegDeleteKeyExW(root_, path_.c_str(), KEY_WOW64_64KEY, 0);
     }
 }
 
