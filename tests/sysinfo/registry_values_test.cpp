@@ -1,39 +1,37 @@
-// The registry value readers: sizes, types and the codes they leave in the last error.
+// The registry value readers on Wine's registry: sizes, types, the codes they leave in the last
+// error, and texts that end inside their buffer whatever bytes a value holds.
 #include "sysinfo/registry_values.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "support/machine_fixture.h"
-#include "support/registry_text.h"
-#include "text.h"
+#include "support/windows/faults.h"
+#include "support/windows/registry_fixture.h"
+#include "support/windows/scratch.h"
 
 namespace {
 
-const wchar_t TestKey[] = L"SOFTWARE\\Test";
-
-class RegistryValuesTest : public MachineTest {
+class RegistryValuesTest : public testing::Test {
   protected:
     void SetUp() override {
-        MachineTest::SetUp();
-        ImportRegistry(
-            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n"
-            "\"Ten\"=\"0123456789\"\r\n"
-            "\"Odd\"=hex(1):41,00,42,00,43\r\n"
-            "\"Expand\"=hex(2):25,00,41,00,25,00,00,00\r\n"
-            "\"Empty\"=hex(1):\r\n"
-            "\"Number\"=dword:0000002a\r\n"
-            "\"Short\"=hex(4):01,00\r\n"
-            "\"Quad\"=hex(b):01,00,00,00,00,00,00,00\r\n"
-            "\"BigEndian\"=hex(5):00,00,00,01\r\n");
-        ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, TestKey, 0, RegistryReadAccess, key_.Put()),
-                  ERROR_SUCCESS);
+        key_.SetString(L"Ten", L"0123456789");
+        const unsigned char odd[] = {0x41, 0x00, 0x42, 0x00, 0x43};
+        key_.SetBytes(L"Odd", REG_SZ, odd, sizeof(odd));
+        key_.SetString(L"Expand", L"%A%", REG_EXPAND_SZ);
+        key_.SetBytes(L"Empty", REG_SZ, nullptr, 0);
+        key_.SetDword(L"Number", 42);
+        const unsigned char shortDword[] = {0x01, 0x00};
+        key_.SetBytes(L"Short", REG_DWORD, shortDword, sizeof(shortDword));
+        const unsigned char quad[] = {1, 0, 0, 0, 0, 0, 0, 0};
+        key_.SetBytes(L"Quad", REG_QWORD, quad, sizeof(quad));
+        const unsigned char bigEndian[] = {0, 0, 0, 1};
+        key_.SetBytes(L"BigEndian", REG_DWORD_BIG_ENDIAN, bigEndian, sizeof(bigEndian));
     }
     HKEY key() const { return key_.Get(); }
 
-  private:
-    ScopedRegKey key_;
+    ScratchKey key_{HKEY_LOCAL_MACHINE, L"SOFTWARE\\SkelvaneTest\\RegistryValues"};
+    ImportFaults faults_;
 };
 
 TEST_F(RegistryValuesTest, StringSizesAndCapacities) {
@@ -49,7 +47,7 @@ TEST_F(RegistryValuesTest, StringSizesAndCapacities) {
         {L"Ten", 10, false, ERROR_INSUFFICIENT_BUFFER, 11, L""},
         {L"Ten", 11, true, ERROR_SUCCESS, 11, L"0123456789"},
         {L"Ten", 0, false, ERROR_INSUFFICIENT_BUFFER, 11, L""},
-        // An odd last byte counts as a character of its own.
+        // An odd last byte counts as a character of its own, and needs its room.
         {L"Odd", 2, false, ERROR_INSUFFICIENT_BUFFER, 3, L""},
         {L"Odd", 3, true, ERROR_SUCCESS, 3, L"ABC"},
         {L"Expand", 4, true, ERROR_SUCCESS, 4, L"%A%"},
@@ -58,8 +56,7 @@ TEST_F(RegistryValuesTest, StringSizesAndCapacities) {
         {L"Missing", 8, false, ERROR_FILE_NOT_FOUND, 0, L""},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message()
-                     << standin::Utf8FromWide(c.name) << " capacity " << c.capacity);
+        SCOPED_TRACE(testing::Message() << Utf8(c.name) << " capacity " << c.capacity);
         wchar_t buffer[16] = {};
         DWORD size = 0xdeadbeef;
         SetLastError(0xdeadbeef);
@@ -86,7 +83,7 @@ TEST_F(RegistryValuesTest, DwordTypesAndSizes) {
         {L"Short", false, ERROR_INVALID_DATA}, {L"Missing", false, ERROR_FILE_NOT_FOUND},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(standin::Utf8FromWide(c.name));
+        SCOPED_TRACE(Utf8(c.name));
         DWORD value = 0x5555;
         SetLastError(0xdeadbeef);
         EXPECT_EQ(ReadRegDword(key(), c.name, &value), c.ok);
@@ -96,34 +93,24 @@ TEST_F(RegistryValuesTest, DwordTypesAndSizes) {
 }
 
 TEST_F(RegistryValuesTest, AFailedQueryLeavesTheRegistrysCode) {
-    machine().FailCall("RegQueryValueExW", ERROR_ACCESS_DENIED);
+    faults_.Fail<Api::RegQueryValueExW>(LONG(ERROR_ACCESS_DENIED), 0);
     DWORD size = 7;
+    SetLastError(0xdeadbeef);
     EXPECT_FALSE(ReadRegString(key(), L"Ten", nullptr, 0, &size));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(size, 0u);
     // The second query (the read) fails after the size is known.
-    machine().FailCall("RegQueryValueExW", ERROR_MORE_DATA, 1);
+    faults_.Fail<Api::RegQueryValueExW>(LONG(ERROR_MORE_DATA), 0, Nth(2));
     wchar_t buffer[16] = {};
+    SetLastError(0xdeadbeef);
     EXPECT_FALSE(ReadRegString(key(), L"Ten", buffer, 16, &size));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MORE_DATA));
     EXPECT_EQ(size, 11u);
 }
 
-// "hex(1):41,00,..." for the bytes of a REG_SZ value as stored.
-std::string RegSzHex(const std::string& bytes) {
-    std::string text = "hex(1):";
-    const char digits[] = "0123456789abcdef";
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(bytes[i]);
-        text += i == 0 ? "" : ",";
-        text += digits[byte >> 4];
-        text += digits[byte & 15];
-    }
-    return text;
-}
-
 // Whatever bytes a string value holds, the text read ends inside its buffer (size + 1
-// characters) and is the stored text up to its first zero character.
+// characters, from the guarded heap: a read past it would end the test) and is the stored text
+// up to its first zero character.
 TEST_F(RegistryValuesTest, TextIsTerminatedWhateverTheStoredBytes) {
     struct Case {
         const char* name;
@@ -147,8 +134,7 @@ TEST_F(RegistryValuesTest, TextIsTerminatedWhateverTheStoredBytes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ImportRegistry("[HKEY_LOCAL_MACHINE\\SOFTWARE\\Test]\r\n\"Value\"=" + RegSzHex(c.bytes) +
-                       "\r\n");
+        key_.SetBytes(L"Value", REG_SZ, c.bytes.data(), static_cast<DWORD>(c.bytes.size()));
         DWORD size = 0xdeadbeef;
         ScopedHeapText text;
         ASSERT_TRUE(ReadRegText(key(), L"Value", &size, &text));
@@ -163,27 +149,31 @@ TEST_F(RegistryValuesTest, TextThatCannotBeRead) {
     struct Case {
         const char* name;
         const wchar_t* value;
-        const char* function;  // fails once after `skip` calls with `error`
-        unsigned skip;
+        Api function;  // fails at its `nth` call with `error`; 0: nothing fails
+        unsigned nth;
         DWORD error;
         DWORD size;
         bool buffer;
     };
     const Case cases[] = {
-        {"missing", L"Missing", nullptr, 0, ERROR_FILE_NOT_FOUND, 0, false},
-        {"a number", L"Number", nullptr, 0, ERROR_INVALID_DATA, 0, false},
-        {"size query fails", L"Ten", "RegQueryValueExW", 0, ERROR_ACCESS_DENIED, 0, false},
-        {"no memory", L"Ten", "HeapAlloc", 0, ERROR_NOT_ENOUGH_MEMORY, 11, false},
+        {"missing", L"Missing", Api::RegQueryValueExW, 0, ERROR_FILE_NOT_FOUND, 0, false},
+        {"a number", L"Number", Api::RegQueryValueExW, 0, ERROR_INVALID_DATA, 0, false},
+        {"size query fails", L"Ten", Api::RegQueryValueExW, 1, ERROR_ACCESS_DENIED, 0, false},
+        {"no memory", L"Ten", Api::HeapAlloc, 1, ERROR_NOT_ENOUGH_MEMORY, 11, false},
         // The value went, or grew, between the size query and the read.
-        {"gone before the read", L"Ten", "RegQueryValueExW", 1, ERROR_FILE_NOT_FOUND, 11, true},
-        {"read fails", L"Ten", "RegQueryValueExW", 2, ERROR_MORE_DATA, 11, true},
+        {"gone before the read", L"Ten", Api::RegQueryValueExW, 2, ERROR_FILE_NOT_FOUND, 11,
+         true},
+        {"read fails", L"Ten", Api::RegQueryValueExW, 3, ERROR_MORE_DATA, 11, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        ResetImportFaults();
         DWORD size = 0xdeadbeef;
         ScopedHeapText text(AllocateZeroedText(4));  // an earlier text, which the call lets go
-        if (c.function != nullptr) {
-            machine().FailCall(c.function, c.error, c.skip);
+        if (c.nth != 0 && c.function == Api::HeapAlloc) {
+            faults_.Fail<Api::HeapAlloc>(static_cast<LPVOID>(nullptr), 0xdeadbeef, Nth(c.nth));
+        } else if (c.nth != 0) {
+            faults_.Fail<Api::RegQueryValueExW>(LONG(c.error), 0, Nth(c.nth));
         }
         SetLastError(0xdeadbeef);
         EXPECT_FALSE(ReadRegText(key(), c.value, &size, &text));
@@ -193,9 +183,7 @@ TEST_F(RegistryValuesTest, TextThatCannotBeRead) {
             EXPECT_EQ(text.Get()[0], L'\0');
         }
         // HeapAlloc leaves the last error alone, as on Windows.
-        if (std::string(c.function != nullptr ? c.function : "") != "HeapAlloc") {
-            EXPECT_EQ(GetLastError(), c.error);
-        }
+        EXPECT_EQ(GetLastError(), c.function == Api::HeapAlloc ? 0xdeadbeef : c.error);
     }
 }
 

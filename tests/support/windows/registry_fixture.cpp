@@ -22,7 +22,13 @@ ScratchKey::~ScratchKey() {
 }
 
 void ScratchKey::SetBytes(const wchar_t* name, DWORD type, const void* bytes, DWORD size) {
-    ASSERT_EQ(RegSetValueExW(key_, name, 0, type, static_cast<const BYTE*>(bytes), size),
+    // Windows (and Wine) store a string value one character longer than asked when its last
+    // character is not zero and the one after it in memory is: followed by non-zero bytes, the
+    // value is stored exactly as given.
+    std::string stored(static_cast<const char*>(bytes), size);
+    stored.append(2, '\xff');
+    ASSERT_EQ(RegSetValueExW(key_, name, 0, type, reinterpret_cast<const BYTE*>(stored.data()),
+                             size),
               ERROR_SUCCESS);
 }
 
