@@ -31,17 +31,19 @@ def exports(objdump, path, leading_underscore):
         name = match.group(2)
         if leading_underscore:
             name = name[1:]
-        yield name
+        # Variables are exported as data: the import library then holds no code thunk under
+        # their names, and the test program's references to them are imported automatically.
+        yield name, sections[int(match.group(1))] != ".text"
 
 
 def main():
     objdump, output, objects = sys.argv[1], sys.argv[2], sys.argv[3:]
     leading_underscore = "i686" in objdump
-    names = sorted({name for path in objects for name in exports(objdump, path, leading_underscore)})
+    names = sorted({entry for path in objects for entry in exports(objdump, path, leading_underscore)})
     with open(output, "w") as out:
         out.write("EXPORTS\n")
-        for name in names:
-            out.write(f"    {name}\n")
+        for name, data in names:
+            out.write(f"    {name}{' DATA' if data else ''}\n")
 
 
 if __name__ == "__main__":
