@@ -1,31 +1,40 @@
 #!/usr/bin/env python3
-"""Line and branch coverage of the tool's own code (app/, report/, trust/, net/, cache/) in a
-native build made with --coverage, after its tests ran: gcov's counts, summed over the files.
+"""Line and branch coverage of the tool's own code (app/, report/, trust/, net/, cache/,
+sysinfo/) in a build made with --coverage, after its tests ran: gcov's counts, summed over the
+files. The Windows test build (-DSKELVANE_COVERAGE=ON, its tests run under Wine) keeps the
+product's objects in product_objects.dir and needs mingw's gcov.
 
-    python3 tests/coverage/summary.py BUILD_DIR [--files]
+    python3 tests/coverage/summary.py BUILD_DIR [--files] [--objects NAME.dir] [--gcov TOOL]
 """
 import pathlib
 import re
 import subprocess
 import sys
 
-TOOL_DIRS = ("app", "report", "trust", "net", "cache")
+TOOL_DIRS = ("app", "report", "trust", "net", "cache", "sysinfo")
+
+
+def option(name, default):
+    return sys.argv[sys.argv.index(name) + 1] if name in sys.argv else default
 
 
 def main():
     build = pathlib.Path(sys.argv[1]).resolve()
     per_file = "--files" in sys.argv
-    objects = build / "CMakeFiles" / "skelvane_core.dir"
+    objects_name = option("--objects", "skelvane_core.dir")
+    gcov = option("--gcov", "gcov")
+    objects = build / "CMakeFiles" / objects_name
     totals = [0, 0, 0, 0]  # lines, lines run, branches, branches taken
     for data in sorted(objects.rglob("*.gcda")):
         if data.relative_to(objects).parts[0] not in TOOL_DIRS:
             continue
-        out = subprocess.run(["gcov", "-b", "-n", "-o", str(data.parent), str(data)],
+        out = subprocess.run([gcov, "-b", "-n", "-o", str(data.parent), str(data)],
                              capture_output=True, text=True, cwd=build).stdout
         # gcov reports each source it saw; only the object's own source counts.
         source = data.name[: -len(".gcda")]
-        if source.endswith(".o"):
-            source = source[:-2]
+        for suffix in (".o", ".obj"):
+            if source.endswith(suffix):
+                source = source[: -len(suffix)]
         for block in out.split("File '")[1:]:
             block = "File '" + block
             m = re.search(r"File '([^']*)'", block)

@@ -36,11 +36,15 @@ def set_appdata(t, windows_path):
         t.machine(appdata=windows_path)
         return
     escaped = windows_path.replace("\\", "\\\\")
+    # Both registry views: in a 64-bit prefix the 32-bit program's shell32 reads the 32-bit one
+    # (Wow6432Node); in a 32-bit prefix that key is simply unused.
     reg = t.work.parent / "appdata.reg"
     reg.write_text(
-        "Windows Registry Editor Version 5.00\r\n\r\n"
-        "[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\"
-        f"User Shell Folders]\r\n\"Common AppData\"=\"{escaped}\"\r\n",
+        "Windows Registry Editor Version 5.00\r\n"
+        + "".join(f"\r\n[HKEY_LOCAL_MACHINE\\Software\\{view}Microsoft\\Windows\\"
+                  f"CurrentVersion\\Explorer\\User Shell Folders]\r\n"
+                  f"\"Common AppData\"=\"{escaped}\"\r\n"
+                  for view in ("", "Wow6432Node\\")),
         encoding="utf-16")
     result = t.wine(["regedit", "/S", "Z:" + str(reg).replace("/", "\\")])
     t.check(result.exit == 0, f"regedit ended with {result.exit}")
