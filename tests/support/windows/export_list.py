@@ -2,6 +2,7 @@
 """Writes the .def file of the DLL that holds the code under test: every global function and
 variable the product's own objects define, and none of the inline or template code they carry
 (that lives in COMDAT sections, and the test program has its own copy: exporting it would clash).
+Variables are marked DATA.
 
     export_list.py OBJDUMP OUTPUT.def OBJECT...
 """
@@ -31,17 +32,20 @@ def exports(objdump, path, leading_underscore):
         name = match.group(2)
         if leading_underscore:
             name = name[1:]
-        yield name
+        yield name, sections[int(match.group(1))] != ".text"
 
 
 def main():
     objdump, output, objects = sys.argv[1], sys.argv[2], sys.argv[3:]
     leading_underscore = "i686" in objdump
-    names = sorted({name for path in objects for name in exports(objdump, path, leading_underscore)})
+    names = sorted({export for path in objects for export in exports(objdump, path,
+                                                                     leading_underscore)})
     with open(output, "w") as out:
         out.write("EXPORTS\n")
-        for name in names:
-            out.write(f"    {name}\n")
+        # Variables are DATA: a program's reference then reaches the variable itself (through
+        # the auto-import of its address), not a jump stub that only calls can go through.
+        for name, data in names:
+            out.write(f"    {name}{' DATA' if data else ''}\n")
 
 
 if __name__ == "__main__":
