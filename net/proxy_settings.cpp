@@ -54,8 +54,9 @@ void ReportProxyString(HKEY key, const wchar_t* prefix, const wchar_t* subKey,
     if (size == 0) {
         return;
     }
-    // One character more than stored, zero-filled, so the text is always terminated.
-    ScopedHeapText text(AllocateZeroedText(static_cast<uint64_t>(size) + 1));
+    // Zero-filled, with room for an odd last byte (a character of its own) and a terminator
+    // after it, so the text is always terminated.
+    ScopedHeapText text(AllocateZeroedText(static_cast<uint64_t>(size) + 2));
     if (text.IsEmpty()) {
         return;
     }
