@@ -77,6 +77,9 @@ add_test(NAME wine_prefix_template
          COMMAND bash ${SKELVANE_WINE_RUNNER} --make-template ${SKELVANE_TEMPLATE_PREFIX})
 set_tests_properties(wine_prefix_template PROPERTIES FIXTURES_SETUP wine_prefix)
 
+# The folders whose program runs in the network lab, with a TLS server for the service's name.
+set(SKELVANE_WINE_NETLAB_FOLDERS net)
+
 # One program per folder: the support's own tests, then each folder whose tests run here.
 foreach(folder support/windows ${SKELVANE_WINDOWS_TEST_FOLDERS})
   string(REPLACE "/" "_" name "${folder}")
@@ -94,7 +97,8 @@ foreach(folder support/windows ${SKELVANE_WINDOWS_TEST_FOLDERS})
   target_compile_definitions(unit_tests_${name} PRIVATE
     SKELVANE_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
     SKELVANE_VERSION="${PROJECT_VERSION}")
-  # The support library holds main(); the whole archive keeps its registration objects.
+  # The support library holds main(); the whole archive keeps its registration objects. The
+  # tests' own set-up may call the platform's libraries too (certificates, socket addresses).
   target_link_libraries(unit_tests_${name} PRIVATE
     -Wl,--whole-archive windows_test_support -Wl,--no-whole-archive skelvane_under_test gtest
     # A test's own set-up calls the platform too (stores, keys), through the program's table.
@@ -105,4 +109,7 @@ foreach(folder support/windows ${SKELVANE_WINDOWS_TEST_FOLDERS})
                    $<TARGET_FILE:unit_tests_${name}>
            WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
   set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine_prefix TIMEOUT 300)
+  if(folder IN_LIST SKELVANE_WINE_NETLAB_FOLDERS)
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT SKELVANE_WINE_NETLAB=1)
+  endif()
 endforeach()

@@ -12,7 +12,11 @@ In the namespace:
 - the server presents one certificate (with its chain) and relays a reply in pieces, each in a
   TLS record of its own; or nothing listens at all.
 
-A scenario describes its lab with Lab(...) and hands the tool's command to Lab.wrap. By hand, as
+A scenario describes its lab with Lab(...) and hands the tool's command to Lab.wrap. A unit-test
+program runs in a lab of its own (`netlab.py unit WORK -- CMD`, from the Wine runner) and chooses
+the server's behaviour per connection by writing the file named in SKELVANE_NETLAB_CONNECTION
+(JSON with any of certificate, reply, framing, pause_ms; certificate "hang-up" closes the
+connection unanswered); the server writes each request it read beside it (.request). By hand, as
 root:
 
     netlab.py run --certificate interceptor --trust test-ca --reply expected -- CMD ARGS...
@@ -139,9 +143,13 @@ def pem_of(path):
     return ssl.DER_cert_to_PEM_cert(data)
 
 
-def framed(pieces, framing):
-    """The reply's records: the head with the first piece, then one record per piece."""
+def framed(pieces, framing, close=False):
+    """The reply's records: the head with the first piece, then one record per piece. With
+    `close` the head says the connection ends with the reply, so that a client does not keep it
+    for its next request."""
     head = b"HTTP/1.1 200 OK\r\nContent-Type: application/xml\r\n"
+    if close and framing != "close":
+        head += b"Connection: close\r\n"
     if framing == "length":
         head += b"Content-Length: %d\r\n\r\n" % sum(len(piece) for piece in pieces)
         records = list(pieces)
@@ -161,16 +169,10 @@ class Server:
     read, and the reply's records."""
 
     def __init__(self, config, folder, log):
-        certificates, key = CERTIFICATES[config["certificate"]]
-        chain = Path(folder) / "server.pem"
-        chain.write_text("".join(pem_of(path) for path in certificates))
-        self.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        self.context.load_cert_chain(str(chain), str(key))
-        pieces = []
-        for piece in config["reply"]:
-            pieces += [decode_piece(piece)] * piece.get("times", 1)
-        self.records = framed(pieces, config["framing"])
-        self.pause = config["pause_ms"] / 1000.0
+        self.folder = folder
+        self.contexts = {}
+        self.config = config
+        self.connection_file = config.get("connection_file")
         self.log = log
         self.listener = socket.create_server((SERVICE_ADDRESS, 443))
         self.listener.settimeout(0.2)
@@ -186,10 +188,42 @@ class Server:
                 continue
             threading.Thread(target=self.answer, args=(connection, peer), daemon=True).start()
 
+    def context(self, name):
+        if name not in self.contexts:
+            certificates, key = CERTIFICATES[name]
+            chain = Path(self.folder) / f"{name}.pem"
+            chain.write_text("".join(pem_of(path) for path in certificates))
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(str(chain), str(key))
+            self.contexts[name] = context
+        return self.contexts[name]
+
+    def behaviour(self):
+        """The lab's configuration, with the unit test's choice for this connection over it."""
+        config = dict(self.config)
+        if self.connection_file and Path(self.connection_file).exists():
+            config.update(json.loads(Path(self.connection_file).read_text()))
+        pieces = []
+        for piece in config["reply"]:
+            piece = encode_piece(piece)
+            pieces += [decode_piece(piece)] * piece.get("times", 1)
+        # A unit test's client must come back for each choice of the test's.
+        records = framed(pieces, config["framing"], close=bool(self.connection_file))
+        return config["certificate"], records, config["pause_ms"] / 1000
+
     def answer(self, connection, peer):
         connection.settimeout(30)
         try:
-            with self.context.wrap_socket(connection, server_side=True) as tls:
+            certificate, records, pause = self.behaviour()
+        except (ValueError, KeyError, OSError) as error:
+            # A choice that cannot be read fails the client at once rather than leaving it wait.
+            self.note(f"connection from {peer[0]}: no behaviour: {error!r}")
+            certificate = "hang-up"
+        if certificate == "hang-up":
+            connection.close()
+            return
+        try:
+            with self.context(certificate).wrap_socket(connection, server_side=True) as tls:
                 head = b""
                 while b"\r\n\r\n" not in head:
                     data = tls.recv(4096)
@@ -197,9 +231,11 @@ class Server:
                         break
                     head += data
                 self.note(f"request from {peer[0]}: {head!r}")
-                for index, record in enumerate(self.records):
+                if self.connection_file:
+                    Path(self.connection_file + ".request").write_bytes(head)
+                for index, record in enumerate(records):
                     if index > 0:
-                        time.sleep(self.pause)
+                        time.sleep(pause)
                     tls.sendall(record)
                 try:
                     tls.unwrap()
@@ -244,7 +280,10 @@ def inside(config_path, argv):
             server = Server(config, folder, Path(config_path).with_suffix(".log"))
         try:
             started = time.monotonic()
-            code = subprocess.call(argv)
+            environment = dict(os.environ)
+            if config.get("connection_file"):
+                environment["SKELVANE_NETLAB_CONNECTION"] = config["connection_file"]
+            code = subprocess.call(argv, env=environment)
             with open(Path(config_path).with_suffix(".time"), "w") as timing:
                 timing.write(f"{time.monotonic() - started:.3f}\n")
         finally:
@@ -256,6 +295,18 @@ def inside(config_path, argv):
         return code
     finally:
         shutil.rmtree(folder, ignore_errors=True)
+
+
+# --- for unit-test programs
+
+
+def run_unit(work, argv):
+    """Both test CAs trusted; the interceptor and the service's reply until a test chooses."""
+    lab = Lab(certificate="interceptor", trust=["test-ca", "copying-ca"], pause_ms=0)
+    lab.config["connection_file"] = str(work / "netlab-connection.json")
+    config = work / "netlab.json"
+    config.write_text(json.dumps(lab.config))
+    return subprocess.call(lab_command(config, argv))
 
 
 # --- by hand
@@ -273,6 +324,9 @@ def main():
                          help='"expected", or a file whose bytes are the body')
     by_hand.add_argument("--framing", default="length", choices=["length", "chunked", "close"])
     by_hand.add_argument("command_line", nargs=argparse.REMAINDER)
+    unit = commands.add_parser("unit", help="run a unit-test program in a lab of its own")
+    unit.add_argument("work", help="a folder for the lab's files")
+    unit.add_argument("command_line", nargs=argparse.REMAINDER)
     internal = commands.add_parser("inside")
     internal.add_argument("config")
     internal.add_argument("command_line", nargs=argparse.REMAINDER)
@@ -284,6 +338,8 @@ def main():
         parser.error("no command to run")
     if arguments.command == "inside":
         sys.exit(inside(arguments.config, command_line))
+    if arguments.command == "unit":
+        sys.exit(run_unit(Path(arguments.work), command_line))
     reply = (EXPECTED_REPLY if arguments.reply == "expected"
              else Path(arguments.reply).read_bytes())
     lab = Lab(None if arguments.certificate == "none" else arguments.certificate,

@@ -1,16 +1,12 @@
 // The hosts file test against hosts files of every shape, and each of its failure paths.
 #include "net/hosts_file.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "report/report_log.h"
-#include "support/machine_fixture.h"
+#include "support/windows/scratch.h"
 
 namespace {
 
@@ -20,27 +16,40 @@ const std::string Ruler = "\r\n==================";
 const std::string LocalEntries =
     "# Copyright (c) 1993-2009 Microsoft Corp.\r\n#\r\n127.0.0.1       localhost\r\n"
     "::1             localhost\r\n";
+const std::string CannotOpen = "error: \r\nerror: Cannot open file '" + HostsPath + "'\r\n";
 
-class HostsFileTest : public MachineTest {
+class HostsFileTest : public testing::Test {
   protected:
-    std::string HostsFile() const {
-        return machine().Prefix() + "/drive_c/windows/system32/drivers/etc/hosts";
+    void SetUp() override {
+        wchar_t root[MAX_PATH];
+        const DWORD length = GetEnvironmentVariableW(L"SystemRoot", root, MAX_PATH);
+        ASSERT_GT(length, 0u);
+        systemRoot_.assign(root, length);
+        original_ = ReadFileBytes(Wide(HostsPath));
     }
-    void WriteHosts(const std::string& bytes) {
-        unlink(HostsFile().c_str());  // a new prefix's file is a link to the host's
-        WriteHostFile(HostsFile(), bytes);
+    void TearDown() override {
+        SetEnvironmentVariableW(L"SystemRoot", systemRoot_.c_str());
+        WriteFileBytes(Wide(HostsPath), original_);
+        delete g_reportLog;
+        g_reportLog = nullptr;
     }
-    // `fault` is added once the log is open, so that it hits the test's own calls.
-    std::string Test(const standin::Fault* fault = nullptr) {
-        g_reportLog = new ReportLog(WindowsPath("skelvane.txt").c_str());
-        if (fault != nullptr) {
-            machine().AddFault(*fault);
+
+    // `plan` is carried out once the log is open, so that it strikes the test's own calls.
+    std::string Test(const std::function<void()>& plan = nullptr) {
+        delete g_reportLog;
+        g_reportLog = new ReportLog((folder_ / L"skelvane.txt").c_str());
+        CapturedStreams streams(faults_);
+        if (plan) {
+            plan();
         }
-        CapturedStreams streams;
         TestHostsFile();
         return streams.Stderr();
     }
-    standin::Machine& machine() const { return standin::Machine::Current(); }
+
+    ScratchFolder folder_;
+    ImportFaults faults_;
+    std::wstring systemRoot_;
+    std::string original_;
 };
 
 // A literal's bytes, NUL bytes included.
@@ -98,94 +107,107 @@ TEST_F(HostsFileTest, Contents) {
         {"only ASCII folds", "1.1.1.1 tolv.\xC9U\n", "", ""},
     };
     for (const Case& c : cases) {
-        WriteHosts(c.file);
+        WriteFileBytes(Wide(HostsPath), c.file);
         const std::string verdict =
             c.findings.empty() ? "\r\nOK" : c.findings + Ruler + "\r\n" + c.shown + Ruler;
         EXPECT_EQ(Test(), Heading + verdict) << c.what;
-        delete g_reportLog;
-        g_reportLog = nullptr;
     }
 }
 
 TEST_F(HostsFileTest, EmptyFile) {
-    WriteHosts("");
+    WriteFileBytes(Wide(HostsPath), "");
     EXPECT_EQ(Test(), Heading + "warning: \r\nwarning: Empty file '" + HostsPath + "'\r\n");
 }
 
 TEST_F(HostsFileTest, MissingFile) {
-    unlink(HostsFile().c_str());
-    EXPECT_EQ(Test(), Heading + "error: \r\nerror: Cannot open file '" + HostsPath + "'\r\n");
+    ASSERT_TRUE(DeleteFileW(Wide(HostsPath).c_str()));
+    EXPECT_EQ(Test(), Heading + CannotOpen);
 }
 
 // Another process holds the file without sharing: the test's own open fails.
 TEST_F(HostsFileTest, FileHeldByAnother) {
-    WriteHosts(LocalEntries);
-    const int fd = open(HostsFile().c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    WriteFileBytes(Wide(HostsPath), LocalEntries);
+    HANDLE held = CreateFileW(Wide(HostsPath).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
     const std::string output = Test();
-    close(fd);
-    EXPECT_EQ(output, Heading + "error: \r\nerror: Cannot open file '" + HostsPath + "'\r\n");
+    CloseHandle(held);
+    EXPECT_EQ(output, Heading + CannotOpen);
 }
 
 TEST_F(HostsFileTest, SystemRootComesFromTheEnvironment) {
-    machine().SetEnvironmentValue("SYSTEMROOT", "D:\\winnt");
+    SetEnvironmentVariableW(L"SystemRoot", L"D:\\winnt");
     EXPECT_EQ(Test(), Heading +
                           "error: \r\nerror: Cannot open file 'D:\\winnt\\System32\\drivers\\etc"
                           "\\hosts'\r\n");
 }
 
-TEST_F(HostsFileTest, Failures) {
-    const std::string expandError =
-        "error: \r\nerror: Cannot expand path '%SystemRoot%\\System32\\drivers\\etc\\hosts'\r\n";
-    const std::string outOfMemory = "error: \r\nerror: Out of memory\r\n";
-    const std::string cannotClose = "error: \r\nCannot close file";
-    const std::string cannotReadData =
-        "error: \r\nerror: Cannot read data from file '" + HostsPath + "'\r\n";
-    struct Case {
-        const char* function;
-        unsigned skip;
-        std::string expected;
-    } cases[] = {
-        {"ExpandEnvironmentStringsW", 0, expandError},
-        {"CreateFileW", 0, "error: \r\nerror: Cannot open file '" + HostsPath + "'\r\n"},
-        {"GetFileSize", 0, "warning: \r\nwarning: Empty file '" + HostsPath + "'\r\n"},
-        {"HeapAlloc", 0, outOfMemory},
-        {"HeapAlloc", 1, outOfMemory},
-        {"ReadFile", 0, "error: \r\nCannot read from file (gle: 0x0000001F)" + cannotReadData},
-        // The close right after the read fails: the search goes on and the holder closes.
-        {"CloseHandle", 0, cannotClose + "\r\nOK"},
-    };
-    for (const Case& c : cases) {
-        WriteHosts(LocalEntries);
-        standin::Fault fault;
-        fault.function = c.function;
-        fault.error = ERROR_GEN_FAILURE;
-        fault.skip = c.skip;
-        EXPECT_EQ(Test(&fault), Heading + c.expected) << c.function << " " << c.skip;
-        delete g_reportLog;
-        g_reportLog = nullptr;
-    }
-}
-
-TEST_F(HostsFileTest, ShortRead) {
-    WriteHosts(LocalEntries);
-    standin::Fault fault;
-    fault.function = "ReadFile";
-    fault.limit = 10;
-    EXPECT_EQ(Test(&fault),
-              Heading + "error: \r\nCannot read all data from file, requested " +
-                  std::to_string(LocalEntries.size()) +
-                  " bytes, read 10 bytes.error: \r\nerror: Cannot read data from file '" +
-                  HostsPath + "'\r\n");
-}
-
 // A path longer than the buffer is not opened truncated.
 TEST_F(HostsFileTest, ExpandedPathTooLong) {
-    machine().SetEnvironmentValue("SystemRoot", "C:\\" + std::string(520, 'w'));
+    SetEnvironmentVariableW(L"SystemRoot", (L"C:\\" + std::wstring(520, L'w')).c_str());
     EXPECT_EQ(Test(), Heading +
                           "error: \r\nerror: Cannot expand path "
                           "'%SystemRoot%\\System32\\drivers\\etc\\hosts'\r\n");
+}
+
+TEST_F(HostsFileTest, Failures) {
+    const std::string outOfMemory = "error: \r\nerror: Out of memory\r\n";
+    const std::string cannotReadData =
+        "error: \r\nerror: Cannot read data from file '" + HostsPath + "'\r\n";
+    ImportFaults& f = faults_;
+    struct Case {
+        const char* what;
+        std::function<void()> plan;
+        std::string expected;
+    } cases[] = {
+        {"expansion", [&] { f.Fail<Api::ExpandEnvironmentStringsW>(DWORD(0), ERROR_GEN_FAILURE); },
+         "error: \r\nerror: Cannot expand path "
+         "'%SystemRoot%\\System32\\drivers\\etc\\hosts'\r\n"},
+        {"open", [&] { f.Fail<Api::CreateFileW>(INVALID_HANDLE_VALUE, ERROR_GEN_FAILURE); },
+         CannotOpen},
+        {"size", [&] { f.Fail<Api::GetFileSize>(INVALID_FILE_SIZE, ERROR_GEN_FAILURE); },
+         "warning: \r\nwarning: Empty file '" + HostsPath + "'\r\n"},
+        {"first buffer", [&] { f.Fail<Api::HeapAlloc>(LPVOID(nullptr), ERROR_GEN_FAILURE); },
+         outOfMemory},
+        {"second buffer",
+         [&] { f.Fail<Api::HeapAlloc>(LPVOID(nullptr), ERROR_GEN_FAILURE, Nth(2)); }, outOfMemory},
+        {"read", [&] { f.Fail<Api::ReadFile>(FALSE, ERROR_GEN_FAILURE); },
+         "error: \r\nCannot read from file (gle: 0x0000001F)" + cannotReadData},
+        // The close right after the read fails: the search goes on and the holder closes.
+        {"close", [&] { f.Fail<Api::CloseHandle>(FALSE, ERROR_GEN_FAILURE); },
+         "error: \r\nCannot close file\r\nOK"},
+    };
+    for (const Case& c : cases) {
+        WriteFileBytes(Wide(HostsPath), LocalEntries);
+        EXPECT_EQ(Test(c.plan), Heading + c.expected) << c.what;
+        ResetImportFaults();
+    }
+}
+
+TEST_F(HostsFileTest, CloseThatFailsIsRetriedByTheHolder) {
+    WriteFileBytes(Wide(HostsPath), LocalEntries);
+    Test([this] { faults_.Fail<Api::CloseHandle>(FALSE, ERROR_GEN_FAILURE); });
+    EXPECT_EQ(ImportFaults::Calls(Api::CloseHandle), 2u);
+    // Closed for good: the file can be held alone again.
+    HANDLE held = CreateFileW(Wide(HostsPath).c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(held, INVALID_HANDLE_VALUE);
+    CloseHandle(held);
+}
+
+TEST_F(HostsFileTest, ShortRead) {
+    WriteFileBytes(Wide(HostsPath), LocalEntries);
+    const std::string output = Test([this] {
+        faults_.Answer<Api::ReadFile>(
+            [](HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped) {
+                return ImportFaults::Real<Api::ReadFile>(file, buffer, size < 10 ? size : 10, read,
+                                                         overlapped);
+            });
+    });
+    EXPECT_EQ(output, Heading + "error: \r\nCannot read all data from file, requested " +
+                          std::to_string(LocalEntries.size()) +
+                          " bytes, read 10 bytes.error: \r\nerror: Cannot read data from file '" +
+                          HostsPath + "'\r\n");
 }
 
 }  // namespace

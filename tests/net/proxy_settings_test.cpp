@@ -1,4 +1,4 @@
-// The proxy report's paths that a registry file alone cannot reach: failed reads, failed
+// The proxy report's paths that stored values alone cannot reach: failed reads, failed
 // allocations, odd byte counts and the reason shown for a key that cannot be opened.
 #include "net/proxy_settings.h"
 
@@ -7,71 +7,101 @@
 #include <string>
 
 #include "report/report_log.h"
-#include "support/machine_fixture.h"
-#include "support/registry_text.h"
+#include "support/windows/registry_fixture.h"
+#include "support/windows/scratch.h"
 
 namespace {
 
-const std::string UserKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+const std::string KeyPath = "Software\\SkelvaneTest\\Internet Settings";
 
-class ProxySettingsTest : public MachineTest {
+class ProxySettingsTest : public testing::Test {
   protected:
+    void TearDown() override {
+        delete g_reportLog;
+        g_reportLog = nullptr;
+    }
+
     std::string Report(bool* reported) {
-        g_reportLog = new ReportLog(WindowsPath("skelvane.txt").c_str());
-        CapturedStreams streams;
+        delete g_reportLog;
+        g_reportLog = new ReportLog((folder_ / L"skelvane.txt").c_str());
+        CapturedStreams streams(faults_);
         SetLastError(0xdeadbeef);  // what an earlier call might have left behind
-        *reported = ReportProxyKey(HKEY_CURRENT_USER,
-                                   L"SOFTWARE\\Microsoft\\Windows\\"
-                                   L"CurrentVersion\\Internet Settings",
-                                   true);
+        *reported = ReportProxyKey(HKEY_CURRENT_USER, Wide(KeyPath).c_str(), true);
         return streams.Stderr();
     }
+
+    ScratchFolder folder_;
+    ImportFaults faults_;
 };
 
 TEST_F(ProxySettingsTest, StringValueOutcomes) {
     struct Case {
         const char* name;
-        std::string values;
-        const char* function;  // fails once after `skip` calls
-        unsigned skip;
+        const wchar_t* value;
+        std::string bytes;  // UTF-16LE, as stored
+        void (*plan)(ImportFaults&);
         std::string output;
         bool reported;
     };
-    const std::string info = "\r\nInfo   : HKCU\\" + UserKey + "\r\n           @";
+    const std::string pColon8080(
+        "p\0:\0"
+        "8\0"
+        "0\0"
+        "8\0"
+        "0\0\0\0",
+        14);
+    const std::string local("<\0l\0o\0c\0a\0l\0>\0\0\0", 16);
+    const std::string info = "\r\nInfo   : HKCU\\" + KeyPath + "\r\n           @";
+    // The reads before a value's: ProxyEnable and ProxySettingsPerUser (absent), then the size.
     const Case cases[] = {
-        {"server read fails", "\"ProxyServer\"=\"p:8080\"", "RegQueryValueExW", 4, "", false},
-        {"override read fails: still counts", "\"ProxyOverride\"=\"<local>\"", "RegQueryValueExW",
-         5, "", true},
-        {"server buffer refused", "\"ProxyServer\"=\"p:8080\"", "HeapAlloc", 0, "", false},
-        {"override buffer refused", "\"ProxyOverride\"=\"<local>\"", "HeapAlloc", 0, "", false},
-        {"odd byte count is kept", "\"ProxyServer\"=hex(1):70,00,3a,00,38", nullptr, 0,
-         info + "ProxyServer=\"p:8\"", true},
-        {"even byte count without terminator", "\"ProxyServer\"=hex(1):70,00,3a,00,38,00", nullptr,
-         0, info + "ProxyServer=\"p:8\"", true},
-        {"one byte", "\"ProxyServer\"=hex(1):70", nullptr, 0, info + "ProxyServer=\"p\"", true},
-        {"stored size 0 is absent", "\"ProxyServer\"=hex(1):", nullptr, 0, "", false},
-        {"ProxyEnable as a string is ignored", "\"ProxyEnable\"=\"1\"", nullptr, 0, "", false},
+        {"server read fails", L"ProxyServer", pColon8080,
+         [](ImportFaults& f) { f.Fail<Api::RegQueryValueExW>(LONG(ERROR_MORE_DATA), 0, Nth(5)); },
+         "", false},
+        {"override read fails: still counts", L"ProxyOverride", local,
+         [](ImportFaults& f) { f.Fail<Api::RegQueryValueExW>(LONG(ERROR_MORE_DATA), 0, Nth(6)); },
+         "", true},
+        {"server buffer refused", L"ProxyServer", pColon8080,
+         [](ImportFaults& f) { f.Fail<Api::HeapAlloc>(LPVOID(nullptr), ERROR_NOT_ENOUGH_MEMORY); },
+         "", false},
+        {"override buffer refused", L"ProxyOverride", local,
+         [](ImportFaults& f) { f.Fail<Api::HeapAlloc>(LPVOID(nullptr), ERROR_NOT_ENOUGH_MEMORY); },
+         "", false},
+        {"odd byte count is kept", L"ProxyServer",
+         std::string("p\0:\0"
+                     "8",
+                     5),
+         [](ImportFaults&) {}, info + "ProxyServer=\"p:8\"", true},
+        {"even byte count without terminator", L"ProxyServer", std::string("p\0:\08\0", 6),
+         [](ImportFaults&) {}, info + "ProxyServer=\"p:8\"", true},
+        {"one byte", L"ProxyServer", "p", [](ImportFaults&) {}, info + "ProxyServer=\"p\"", true},
+        {"stored size 0 is absent", L"ProxyServer", "", [](ImportFaults&) {}, "", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        standin::Machine::Reset(machine().Prefix() + "-" + std::to_string(&c - cases));
-        ImportRegistry("[HKCU\\" + UserKey + "]\r\n" + c.values + "\r\n");
-        if (c.function != nullptr) {
-            machine().FailCall(c.function, ERROR_MORE_DATA, c.skip);
-        }
+        ScratchKey key(HKEY_CURRENT_USER, Wide(KeyPath));
+        key.SetBytes(c.value, REG_SZ, c.bytes.data(), static_cast<DWORD>(c.bytes.size()));
+        ResetImportFaults();
+        c.plan(faults_);
         bool reported = !c.reported;
         EXPECT_EQ(Report(&reported), c.output);
         EXPECT_EQ(reported, c.reported);
-        delete g_reportLog;
-        g_reportLog = nullptr;
     }
 }
 
+TEST_F(ProxySettingsTest, ProxyEnableAsAStringIsIgnored) {
+    ScratchKey key(HKEY_CURRENT_USER, Wide(KeyPath));
+    key.SetString(L"ProxyEnable", L"1");
+    bool reported = true;
+    EXPECT_EQ(Report(&reported), "");
+    EXPECT_FALSE(reported);
+}
+
 TEST_F(ProxySettingsTest, KeyThatCannotBeOpenedShowsTheOpensReason) {
-    machine().FailCall("RegOpenKeyExW", ERROR_ACCESS_DENIED);
+    ScratchKey key(HKEY_CURRENT_USER, Wide(KeyPath));
+    faults_.Fail<Api::RegOpenKeyExW>(LONG(ERROR_ACCESS_DENIED), 0);
     bool reported = true;
     EXPECT_EQ(Report(&reported),
-              "error: \r\nError: Cannot open key " + UserKey + " [gle:0x00000005]");
+              "error: \r\nError: Cannot open key " + KeyPath + " [gle:0x00000005]");
     EXPECT_FALSE(reported);
 }
 

@@ -65,6 +65,7 @@
     X(kernel32, GetProcessHeap)                  \
     X(kernel32, GetStdHandle)                    \
     X(kernel32, GetSystemTime)                   \
+    X(kernel32, GetTickCount)                    \
     X(kernel32, HeapAlloc)                       \
     X(kernel32, ReadConsoleInputW)               \
     X(kernel32, ReadFile)                        \

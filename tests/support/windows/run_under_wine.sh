@@ -4,7 +4,8 @@
 #   run_under_wine.sh PREFIX PROGRAM [ARGS...] runs PROGRAM in a fresh copy of PREFIX
 # Each run gets a prefix of its own (registry, drive C:) and a wineserver of its own, started in
 # a network namespace with only a loopback interface (as root; elsewhere the host's network),
-# so tests never share state and nothing leaves the machine. The copy shares the template's
+# so tests never share state and nothing leaves the machine. With SKELVANE_WINE_NETLAB set, that
+# namespace is a network lab with a TLS server (tests/e2e/netlab.py). The copy shares the template's
 # program files (hard links) and copies everything a test may change.
 set -euo pipefail
 
@@ -58,7 +59,11 @@ copy_prefix "$template" "$work/prefix"
 run=(env WINEPREFIX="$work/prefix" WINELOADER="$loader" SKELVANE_TEST_WORK="$work"
      sh -c '"$@"; status=$?; wineserver -k >/dev/null 2>&1; exit $status' sh
      "$loader" "$program" "$@")
-if [ "$(id -u)" -eq 0 ]; then
+if [ -n "${SKELVANE_WINE_NETLAB:-}" ]; then
+    # The folder's tests talk to a TLS server: the e2e network lab (its own network and mount
+    # namespaces, the vendor's names in its hosts file, its test CAs in the CA bundle).
+    run=(python3 "$(dirname "$0")/../../e2e/netlab.py" unit "$work" -- "${run[@]}")
+elif [ "$(id -u)" -eq 0 ]; then
     run=(unshare -n sh -c 'ip link set lo up && exec "$@"' sh "${run[@]}")
 fi
 "${run[@]}" </dev/null
