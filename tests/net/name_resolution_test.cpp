@@ -277,6 +277,25 @@ TEST_F(NameResolutionTest, ThreeHostsEachWithItsOwnStart) {
     ExpectNothingHeld();
 }
 
+// Fixed answer lists for all three hosts: 101 entries for the service host (the known address
+// among them), an IPv6 answer with a scope for the PKI host, a resolver error for the last one.
+// The whole block as the console shows it.
+TEST_F(NameResolutionTest, FixedAnswerListsForAllThreeHosts) {
+    for (int i = 0; i < 100; ++i) {
+        if (i == 57) {
+            Answer(L"service.tolv.com", L"198.51.100.11:443");
+        }
+        Answer(L"service.tolv.com", L"203.0.113." + std::to_wstring(i) + L":443");
+    }
+    Answer(L"pki.tolv.com", L"[fe80::1%3]:80");
+    errors_[L"iplocation.tolv.com"] = WSATRY_AGAIN;
+    g_reportLog = new ReportLog((folder_ / L"skelvane.txt").c_str());
+    CapturedStreams streams(faults_);
+    TestNameResolution();
+    EXPECT_EQ(streams.Stderr(), SourceFile("tests/net/data/fixed-answers.txt"));
+    ExpectNothingHeld();
+}
+
 // The resolver itself, over the network lab's hosts file.
 TEST(NameResolutionInTheLab, ServiceHostFromTheHostsFile) {
     if (!InNetworkLab()) {
