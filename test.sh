@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Everything CI checks, from a fresh Debian 12 machine on: installs what is missing, builds both
-# builds, runs the unit tests, checks the Windows program's imports and the formatting, and
-# plays the end-to-end scenarios. Exits non-zero when any step fails.
+# Everything CI checks, from a fresh Debian 12 machine on: installs what is missing, builds the
+# Windows program and its unit-test programs and the native build of the pure code, runs the
+# unit tests (under Wine, and natively with sanitizers), checks the Windows program's imports and
+# the formatting, and plays the end-to-end scenarios under Wine. Exits non-zero when any step
+# fails.
 set -uo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -10,8 +12,9 @@ cd "$ROOT"
 source "$ROOT/run.sh"
 set +e  # run.sh sets -e for itself; here a failed step is counted and the next one runs
 
-NATIVE_BUILD="$ROOT/build/native"
-PACKAGES=(cmake g++ make pkg-config libssl-dev libgtest-dev googletest g++-mingw-w64-i686
+# The code that makes no platform call, built natively with ASan and UBSan.
+PURE_BUILD="$ROOT/build/pure"
+PACKAGES=(cmake g++ make libgtest-dev googletest g++-mingw-w64-i686
           g++-mingw-w64-i686-posix wine wine32:i386
           python3 iproute2 openssl clang-format util-linux clang libclang-rt-14-dev
           git unzip fakeroot osslsigncode softhsm2 libengine-pkcs11-openssl)
@@ -37,21 +40,13 @@ step() {
     fi
 }
 
-build_native() {
-    cmake -S "$ROOT" -B "$NATIVE_BUILD" -DSKELVANE_SANITIZE=ON -DSKELVANE_WERROR=ON &&
-        cmake --build "$NATIVE_BUILD" -j2
+build_pure() {
+    cmake -S "$ROOT" -B "$PURE_BUILD" -DSKELVANE_SANITIZE=ON -DSKELVANE_WERROR=ON &&
+        cmake --build "$PURE_BUILD" -j2
 }
 
-# The configuration a benchmark or a user builds: optimised, where GCC warns of more (and of
-# other) things than in the sanitized build.
-build_native_release() {
-    cmake -S "$ROOT" -B "$ROOT/build/native-release" -DCMAKE_BUILD_TYPE=Release \
-        -DSKELVANE_WERROR=ON &&
-        cmake --build "$ROOT/build/native-release" -j2 --target skelvane
-}
-
-unit_tests() {
-    ctest --test-dir "$NATIVE_BUILD" --output-on-failure -j2
+pure_unit_tests() {
+    ctest --test-dir "$PURE_BUILD" --output-on-failure -j2
 }
 
 # The unit tests that run as a Windows program under Wine, against the real platform: the i686
@@ -128,7 +123,7 @@ fuzz_smoke() {
 }
 
 end_to_end() {
-    python3 "$ROOT/tests/e2e/run.py" --native "$NATIVE_BUILD/skelvane" --wine "$WINE_PROGRAM"
+    python3 "$ROOT/tests/e2e/run.py" --builds wine --wine "$WINE_PROGRAM"
 }
 
 # The release: reproducible bytes, the signature, the package.
@@ -136,12 +131,11 @@ end_to_end() {
 source "$ROOT/tests/release/checks.sh"
 
 step "install" install_missing "${PACKAGES[@]}"
-step "native build" build_native
-step "native release build" build_native_release
+step "native build of the pure code" build_pure
 step "windows build" build_windows
 step "program for the Wine leg" build_wine_program
 if [ ${#failed[@]} -eq 0 ]; then
-    step "unit tests" unit_tests
+    step "unit tests of the pure code" pure_unit_tests
     step "unit tests under Wine" windows_unit_tests
     step "imports of skelvane.exe" check_imports
     step "size of skelvane.exe" check_size

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "net/hosts_search.h"
 #include "platform/win32.h"
 #include "report/file_handle.h"
 #include "report/report_log.h"
@@ -9,14 +10,6 @@
 #include "vendor_hosts.h"
 
 namespace {
-
-static_assert(IsLowerAscii(ServiceHost) && IsLowerAscii(VendorDomainCom) &&
-                  IsLowerAscii(VendorDomainEu),
-              "the hosts file is searched in lower case for the names as written");
-
-constexpr auto ServiceHostKey = Narrow(ServiceHost);
-constexpr auto VendorDomainComKey = Narrow(VendorDomainCom);
-constexpr auto VendorDomainEuKey = Narrow(VendorDomainEu);
 
 const wchar_t HostsPathTemplate[] = L"%SystemRoot%\\System32\\drivers\\etc\\hosts";
 const DWORD HostsPathCapacity = 520;
@@ -28,31 +21,19 @@ char* AllocateText(DWORD size) {
     return AllocateZeroed<char>(uint64_t{size} + 1);
 }
 
-// Only A-Z fold, as the classic locale does; bytes from 0x80 up stay as they are.
-void LowerAsciiInPlace(char* text) {
-    for (; *text != '\0'; ++text) {
-        if (*text >= 'A' && *text <= 'Z') {
-            *text = static_cast<char>(*text - 'A' + 'a');
-        }
-    }
-}
-
-// Every key is searched; true when any was found.
+// Every name found is reported; true when any was.
 bool ReportKeysFound(const char* lowerText) {
-    bool found = false;
-    if (strstr(lowerText, ServiceHostKey.text) != nullptr) {
+    const VendorNamesFound found = FindVendorNames(lowerText);
+    if (found.serviceHost) {
         g_reportLog->PrintError(L"\r\nerror: %s in hosts detected!\r\n", ServiceHost);
-        found = true;
     }
-    if (strstr(lowerText, VendorDomainComKey.text) != nullptr) {
+    if (found.vendorDomainCom) {
         g_reportLog->PrintWarning(L"\r\nwarning: %s in hosts detected!\r\n", VendorDomainCom);
-        found = true;
     }
-    if (strstr(lowerText, VendorDomainEuKey.text) != nullptr) {
+    if (found.vendorDomainEu) {
         g_reportLog->PrintWarning(L"\r\nwarning: %s in hosts detected!\r\n", VendorDomainEu);
-        found = true;
     }
-    return found;
+    return found.Any();
 }
 
 // Reads the open file whole, closes it and reports what it names.

@@ -1,9 +1,11 @@
-// The one header through which the tool reaches its platform.
-// On Windows it is the SDK; elsewhere it is the stand-in layer of platform/posix, which declares
-// the same names with the same meanings.
+// The one header through which the tool reaches its platform: the Windows SDK. The native build
+// compiles only code that makes no platform call, which never includes it.
 #pragma once
 
-#if defined(_WIN32)
+#if !defined(_WIN32)
+#error "platform/win32.h is for the Windows builds; the native build holds only pure code"
+#endif
+
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -17,6 +19,3 @@
 #include <winhttp.h>
 #include <shlobj.h>
 #include <winver.h>
-#else
-#include "posix/win32_api.h"
-#endif

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "console_output.h"
+#include "log_name.h"
 #include "wide_format.h"
 
 ReportLog* g_reportLog = nullptr;
@@ -35,19 +36,6 @@ bool NeededCharacters(size_t prefixLength, size_t textLength, uint32_t* needed) 
 }
 
 }  // namespace
-
-wchar_t* LogNameSuffix(wchar_t* path) {
-    // Only a point in the file name counts: "tools.2019\check" and ".\skelvane" have none, and
-    // their logs must stay beside them ("check.txt", "skelvane.txt").
-    wchar_t* name = path;
-    for (wchar_t* c = path; *c != L'\0'; ++c) {
-        if (*c == L'\\' || *c == L'/') {
-            name = c + 1;
-        }
-    }
-    wchar_t* point = wcsrchr(name, L'.');
-    return point != nullptr ? point : name + wcslen(name);
-}
 
 ReportLog::ReportLog(const wchar_t* logPath) {
     reporter = this;

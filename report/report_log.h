@@ -85,9 +85,6 @@ extern ReportLog* g_reportLog;
 // fatal message on standard output, when it cannot.
 bool OpenReportLog(const wchar_t* exePath);
 
-// Where ".txt" goes in `path`: its file name's last '.', or the path's end when there is none.
-wchar_t* LogNameSuffix(wchar_t* path);
-
 // Prints the tool's own file version through `log` as the first line of the run; its failures
 // go to standard output only.
 void PrintToolVersion(ReportLog& log);

@@ -1,26 +1,31 @@
-// The certificate-list walker on any bytes: it never reads past the list, and it adds records
-// to the store until the first one that does not fit or does not parse.
+// The certificate-list walker on any bytes: it never reads past the list, every record it yields
+// lies inside the list right after its length, the offset only grows, and it stops at the first
+// place where no whole record starts.
 #include <cstdint>
 #include <vector>
 
-#include "trust/reference_certs.h"
+#include "trust/cert_list.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A copy of exactly `size` bytes: ASan sees any read past the list's end.
-    std::vector<BYTE> list(data, data + size);
-    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
-    if (store == nullptr) {
-        __builtin_trap();
+    std::vector<unsigned char> list(data, data + size);
+    const unsigned char* start = list.empty() ? nullptr : list.data();
+    const uint32_t total = static_cast<uint32_t>(list.size());
+    uint32_t offset = 0;
+    CertRecord record = {};
+    while (NextCertRecord(start, total, &offset, &record)) {
+        if (record.der < start + 4 || record.der + record.length != start + offset ||
+            offset > total) {
+            __builtin_trap();
+        }
     }
-    PCCERT_CONTEXT first = nullptr;
-    const bool added = AddEncodedCertificates(store, list.empty() ? nullptr : list.data(),
-                                              static_cast<DWORD>(list.size()), &first);
-    if (added && first == nullptr) {
-        __builtin_trap();  // a list that was added has a first record
+    // Where it stopped, fewer than 4 bytes are left or the length runs past the end.
+    if (offset + 4 <= total) {
+        const uint32_t length = list[offset] | list[offset + 1] << 8 | list[offset + 2] << 16 |
+                                static_cast<uint32_t>(list[offset + 3]) << 24;
+        if (length <= total - offset - 4) {
+            __builtin_trap();
+        }
     }
-    if (first != nullptr) {
-        CertFreeCertificateContext(first);
-    }
-    CertCloseStore(store, CERT_CLOSE_STORE_FORCE_FLAG);
     return 0;
 }

@@ -10,8 +10,6 @@ set(SKELVANE_FUZZ_TARGETS
   wide_format
   reply_body
   cert_list
-  http_reader
-  reg_reader
   hosts_search
 )
 
@@ -19,7 +17,7 @@ add_custom_target(fuzz_targets)
 foreach(name IN LISTS SKELVANE_FUZZ_TARGETS)
   add_executable(fuzz_${name} ${CMAKE_SOURCE_DIR}/tests/fuzz/${name}.cpp)
   target_compile_options(fuzz_${name} PRIVATE ${SKELVANE_WARNINGS})
-  target_link_libraries(fuzz_${name} PRIVATE skelvane_core)
+  target_link_libraries(fuzz_${name} PRIVATE skelvane_pure)
   target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
   add_dependencies(fuzz_targets fuzz_${name})
 endforeach()

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "net/service_endpoint.h"
+#include "net/probe_text.h"
 #include "net/vendor_hosts.h"
 
 namespace {
