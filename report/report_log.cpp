@@ -8,6 +8,7 @@
 #include <new>
 
 #include "console_output.h"
+#include "log_file_check.h"
 #include "log_name.h"
 #include "wide_format.h"
 
@@ -35,19 +36,38 @@ bool NeededCharacters(size_t prefixLength, size_t textLength, uint32_t* needed) 
     return true;
 }
 
+// An existing log is opened as it is; a new one is created only where no name stands yet, so a
+// dangling link's target is never made.
+HANDLE OpenLogFile(const wchar_t* logPath) {
+    HANDLE file = CreateFileW(logPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_NOT_FOUND) {
+        return file;
+    }
+    file =
+        CreateFileW(logPath, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS) {
+        return file;
+    }
+    // Another run created it in between (or a dangling link stands there: that open fails).
+    return CreateFileW(logPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+}
+
 }  // namespace
 
 ReportLog::ReportLog(const wchar_t* logPath) {
     reporter = this;
-    // Asked before the open: CreateFileW follows a link, and OPEN_ALWAYS would create a
-    // dangling link's target.
-    const DWORD attributes = GetFileAttributesW(logPath);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    if (!LogPathMayBeOpened(logPath)) {
         return;
     }
-    handle = CreateFileW(logPath, GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
+    handle = OpenLogFile(logPath);
     if (!IsOpen()) {
+        return;
+    }
+    if (!OpenedLogIsThePath(handle, logPath)) {
+        CloseHandle(handle);  // nothing written
+        handle = INVALID_HANDLE_VALUE;
         return;
     }
     if (SetFilePointer(handle, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) {

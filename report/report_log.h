@@ -14,8 +14,9 @@ class ReportLog : public FileHandle, public FailureReporter {
     // Opens (or creates) the log exclusively, appends, writes the byte order mark into an
     // empty file (one zero byte into a file of odd length, so the run starts on a UTF-16 code
     // unit), the start banner and the tool-version line. Holds no file when the open fails or
-    // when the path is a link (a reparse point): the run must not write wherever a link planted
-    // beside the program points.
+    // when the path is a link or the opened file is not the log at the path
+    // (log_file_check.h): the run must not write wherever a link planted beside the program
+    // points.
     // While it lives it is the reporter of every file handle's failures.
     explicit ReportLog(const wchar_t* logPath);
     // Writes the end banner and closes the file.

@@ -50,39 +50,6 @@ TEST_F(ReportLogTest, LogOfOddLengthGetsOneZeroByteBeforeTheRun) {
               std::string(StartBanner) + VersionLine + EndBanner);
 }
 
-// A link in the log's place is refused before anything is opened: neither its target nor a
-// dangling link's missing target receives a byte. Wine cannot make a link (a reparse point), so
-// the log path's attributes are answered as Windows gives them for one: the open must not even
-// be tried.
-TEST_F(ReportLogTest, LogPathThatIsALinkIsRefused) {
-    const std::wstring logPath = LogPath();
-    faults_.Answer<Api::GetFileAttributesW>([logPath](LPCWSTR path) -> DWORD {
-        if (logPath == path) {
-            return FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_ARCHIVE;
-        }
-        return ImportFaults::Real<Api::GetFileAttributesW>(path);
-    });
-    for (bool dangling : {false, true}) {
-        SCOPED_TRACE(dangling ? "dangling" : "to a file");
-        DeleteFileW(logPath.c_str());
-        if (!dangling) {
-            WriteFileBytes(logPath, "precious");
-        }
-        CapturedStreams streams(faults_);
-        SetLastError(0xdeadbeef);
-        EXPECT_FALSE(OpenReportLog(ExePath().c_str()));
-        EXPECT_EQ(g_reportLog, nullptr);
-        EXPECT_EQ(ImportFaults::Calls(Api::CreateFileW), 0u);
-        EXPECT_EQ(streams.Stdout(), "Fatal error: While creating log file.");
-        EXPECT_EQ(streams.Stderr(), "");
-        if (dangling) {
-            EXPECT_FALSE(FileExists(logPath));
-        } else {
-            EXPECT_EQ(LogBytes(), "precious");
-        }
-    }
-}
-
 TEST_F(ReportLogTest, LogPathComesFromTheLastPointOfTheFileName) {
     ASSERT_TRUE(CreateDirectoryW((folder_ / L"Tools").c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW((folder_ / L"tools.2019").c_str(), nullptr));

@@ -57,7 +57,10 @@
     X(kernel32, FlushConsoleInputBuffer)         \
     X(kernel32, GetConsoleMode)                  \
     X(kernel32, GetFileAttributesW)              \
+    X(kernel32, GetFileInformationByHandle)      \
     X(kernel32, GetFileSize)                     \
+    X(kernel32, GetFullPathNameW)                \
+    X(kernel32, GetLongPathNameW)                \
     X(kernel32, GetModuleFileNameW)              \
     X(kernel32, GetModuleHandleW)                \
     X(kernel32, GetNativeSystemInfo)             \
