@@ -185,7 +185,14 @@ TEST_F(EnvironmentReportTest, OsInfo) {
          "\r\nOS processor architecture: x86 (0000), " + WindowsStrings},
         {"no ntdll lookup",
          [](ImportFaults& faults) {
-             faults.Fail<Api::GetModuleHandleW>(HMODULE(nullptr), ERROR_MOD_NOT_FOUND);
+             // Only ntdll is missing: the log looks up kernel32's newer calls the same way.
+             faults.Answer<Api::GetModuleHandleW>([](LPCWSTR name) -> HMODULE {
+                 if (name != nullptr && _wcsicmp(name, L"ntdll.dll") == 0) {
+                     SetLastError(ERROR_MOD_NOT_FOUND);
+                     return nullptr;
+                 }
+                 return ImportFaults::Real<Api::GetModuleHandleW>(name);
+             });
          },
          "\r\nOS processor architecture: x86 (0000), " + WindowsStrings},
     };
