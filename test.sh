@@ -123,7 +123,7 @@ fuzz_smoke() {
 }
 
 end_to_end() {
-    python3 "$ROOT/tests/e2e/run.py" --builds wine --wine "$WINE_PROGRAM"
+    python3 "$ROOT/tests/e2e/run.py" --wine "$WINE_PROGRAM"
 }
 
 # The release: reproducible bytes, the signature, the package.

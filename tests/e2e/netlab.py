@@ -8,7 +8,7 @@ In the namespace:
 - /etc/hosts maps the vendor's names, /etc/resolv.conf names no server and /etc/nsswitch.conf
   makes the hosts file the only source of names;
 - /etc/ssl/certs/ca-certificates.crt is the host's bundle plus the lab's trusted test CAs, which
-  both Wine and the stand-in read;
+  Wine reads;
 - the server presents one certificate (with its chain) and relays a reply in pieces, each in a
   TLS record of its own; or nothing listens at all.
 

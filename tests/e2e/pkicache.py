@@ -1,5 +1,5 @@
-"""Set-up shared by the /pkiclean scenarios. Drive C: is the prefix's drive_c on both builds, so
-the product's PKI cache is the same host folder for the stand-in and for Wine."""
+"""Set-up shared by the /pkiclean scenarios. Drive C: is the Wine prefix's drive_c, so the
+product's PKI cache is a host folder the scenario can fill and inspect."""
 
 from pathlib import Path
 
@@ -30,11 +30,8 @@ def cache(t, files=None, folders=()):
 
 
 def set_appdata(t, windows_path):
-    """Moves the machine-wide application-data folder: a machine setting of the stand-in, the
-    shell folder value of the registry for Wine (whose shell32 reads it from there)."""
-    if t.build == "native":
-        t.machine(appdata=windows_path)
-        return
+    """Moves the machine-wide application-data folder: the shell folder value of the registry,
+    which Wine's shell32 reads."""
     escaped = windows_path.replace("\\", "\\\\")
     # Both registry views: in a 64-bit prefix the 32-bit program's shell32 reads the 32-bit one
     # (Wow6432Node); in a 32-bit prefix that key is simply unused.

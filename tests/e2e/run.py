@@ -1,18 +1,17 @@
 #!/usr/bin/env python3
-"""Plays every scenario of tests/e2e/scenarios on both builds of the tool and compares what it
+"""Plays every scenario of tests/e2e/scenarios with skelvane.exe under Wine and compares what it
 shows with the expected texts, exactly.
 
-    run.py [--native PATH] [--wine PATH] [--builds native,wine] [--only NAME...] [--keep]
+    run.py [--wine PATH] [--only NAME...] [--keep]
 
-One line per scenario and build ("PASS wine normal-run", "FAIL native ...: <why>"), then
-"e2e: N passed, N failed" (", N skipped" when a scenario cannot be played on a build). The
+One line per scenario ("PASS wine normal-run", "FAIL wine ...: <why>"), then
+"e2e: N passed, N failed" (", N skipped" when a scenario cannot be played under Wine). The
 scenario format is described in tests/e2e/README.md.
 """
 
 import argparse
 import contextlib
 import difflib
-import fcntl
 import importlib.util
 import os
 import re
@@ -45,7 +44,6 @@ TIME_PATTERN = r"\d{4}\.\d{2}\.\d{2} \d{2}:\d{2}\.\d{2}"
 PLACEHOLDER = re.compile(r"\{\{([A-Z]+)\}\}")
 INCLUDE = re.compile(r"\{\{INCLUDE ([a-z0-9-]+)\}\}")
 IS_ROOT = os.geteuid() == 0
-EXEC_AS = "import os, sys; os.execv(sys.argv[1], sys.argv[2:])"
 
 
 def project_version():
@@ -58,11 +56,10 @@ def project_version():
 
 VERSION = project_version()
 
-# The Windows the scenarios model is the Wine leg's prefix: 32-bit Windows, or 64-bit Windows
-# where wine64 is installed (a new prefix is then 64-bit, and the i686 program runs in it as on
-# 64-bit Windows, its usual home); the x86_64 build always needs one. The stand-in is set to the
-# same processor so both builds print the same text.
-ARCHITECTURES = {"win32": ("x86", "x86 (0000)"), "win64": ("x64", "x64 (0009)")}
+# The Windows the scenarios model is the Wine prefix's: 32-bit Windows, or 64-bit Windows where
+# wine64 is installed (a new prefix is then 64-bit, and the i686 program runs in it as on 64-bit
+# Windows, its usual home); the x86_64 build always needs one. The processor as the tool shows it.
+ARCHITECTURES = {"win32": "x86 (0000)", "win64": "x64 (0009)"}
 architecture = ARCHITECTURES["win32"]
 
 
@@ -79,13 +76,6 @@ def pe_machine(path):
     if header[:2] != b"MZ" or header[offset:offset + 4] != b"PE\0\0":
         sys.exit(f"run.py: {path} is not a Windows program")
     return int.from_bytes(header[offset + 4:offset + 6], "little")
-
-
-def decode_reg(data):
-    """A .reg file's text: UTF-16LE after a byte order mark, as regedit writes it, else UTF-8."""
-    if data.startswith(b"\xff\xfe"):
-        return data[2:].decode("utf-16-le")
-    return data.decode("utf-8-sig")
 
 
 def dos_path(path):
@@ -107,7 +97,7 @@ def expected_pattern(expected):
         elif name == "VERSION":
             parts.append(re.escape(VERSION))
         elif name == "ARCHITECTURE":
-            parts.append(re.escape(architecture[1]))
+            parts.append(re.escape(architecture))
         else:
             raise ValueError(f"unknown placeholder {match.group(0)}")
         position = match.end()
@@ -124,7 +114,7 @@ def readable_diff(expected, actual, name):
     # The expected side keeps its placeholders; times in the actual text are shown as
     # placeholders too, so that only real differences stand out.
     expected = expected.replace("{{VERSION}}", VERSION)
-    expected = expected.replace("{{ARCHITECTURE}}", architecture[1])
+    expected = expected.replace("{{ARCHITECTURE}}", architecture)
     actual = re.sub(TIME_PATTERN, "{{TIME}}", actual)
     lines = difflib.unified_diff(
         visible_lines(expected), visible_lines(actual), name, "actual", lineterm=""
@@ -132,7 +122,7 @@ def readable_diff(expected, actual, name):
     return "\n".join(lines)
 
 
-# --- one scenario on one build
+# --- one scenario
 
 
 class Result:
@@ -146,10 +136,12 @@ class Result:
 
 
 class Context:
-    """What a scenario's play(t) works with: one build, a fresh work folder and prefix."""
+    """What a scenario's play(t) works with: a fresh work folder holding the tool and a fresh
+    Wine prefix."""
 
-    def __init__(self, runner, build, scenario, base):
-        self.build = build.name
+    build = "wine"  # the only build; kept for scenarios that still ask
+
+    def __init__(self, runner, scenario, base):
         self.dir = scenario.dir
         self.name = scenario.name
         self.work = base / "work"
@@ -157,79 +149,41 @@ class Context:
         self.failures = []
         self.notes = []
         self._runner = runner
-        self._build = build
+        self._wine = runner.wine
         self._scenario = scenario
-        self._settings = {}
         self._readonly = []
         self._reg_files = []
-        self._held = []  # (path, sharing) held by a Windows process around each Wine run
+        self._held = []  # (path, sharing) held by a Windows process around each run
 
     # -- the machine
 
-    def machine(self, **settings):
-        """Native: sets machine.conf keys (a list gives the key once per value). Wine: nothing;
-        a scenario that needs the same on Wine sets it up itself."""
-        if self.build != "native":
-            return
-        self._settings.update(settings)
-        lines = []
-        for key, value in self._settings.items():
-            for one in value if isinstance(value, (list, tuple)) else [value]:
-                lines.append(f"{key}={one}\n")
-        (self.prefix / "machine.conf").write_text("".join(lines))
-
     def import_reg(self, name):
         """Imports the .reg file `name` of the scenario folder as regedit would, for the tool's
-        later runs. Native: into the prefix's system.reg. Wine: with regedit inside each later
-        run's own wineserver, since keys under HKEY_USERS\\S-1-5-18 live only as long as it."""
-        path = self.dir / name
-        if self.build == "wine":
-            self._reg_files.append(path)
-            return
-        self._merge_reg_text(decode_reg(path.read_bytes()))
-
-    def _merge_reg_text(self, body):
-        """Native: adds a .reg file's text to the prefix's system.reg, later keys and values
-        overriding earlier ones."""
-        target = self.prefix / "system.reg"
-        if target.is_file():
-            old = decode_reg(target.read_bytes())
-            body = old.rstrip("\r\n") + "\r\n\r\n" + body.split("\n", 1)[1]
-        target.write_text(body, encoding="utf-8", newline="")
+        later runs: with regedit inside each later run's own wineserver, since keys under
+        HKEY_USERS\\S-1-5-18 live only as long as it."""
+        self._reg_files.append(self.dir / name)
 
     def store_value(self, root, key, name, value_type, data):
         """Stores the value `name` of `key` under `root` ("HKLM" or "HKCU") with type
-        `value_type` and exactly the bytes `data`, for the tool's later runs. Native: into the
-        prefix's system.reg as a .reg file's hex(N) line would. Wine: at once, with
+        `value_type` and exactly the bytes `data`, for the tool's later runs: at once, with
         RegSetValueExW from set_reg_bytes.exe, since Wine's regedit does not store an odd-length
         string value byte for byte; values of both roots outlive the helper's wineserver."""
-        if self.build == "wine":
-            helper = self._build.build_program("set_reg_bytes.c")
-            result = self.wine([str(helper), root, key, name, str(value_type), data.hex()])
-            self.check(result.exit == 0,
-                       f"set_reg_bytes.exe {root}\\{key} {name}: exit code {result.exit} "
-                       f"{result.stderr.strip()}")
-            return
-        line = f'"{name}"=hex({value_type:x}):' + ",".join(f"{b:02x}" for b in data)
-        self._merge_reg_text(f"Windows Registry Editor Version 5.00\r\n\r\n[{root}\\{key}]\r\n"
-                             f"{line}\r\n")
+        helper = self._wine.build_program("set_reg_bytes.c")
+        result = self.wine([str(helper), root, key, name, str(value_type), data.hex()])
+        self.check(result.exit == 0,
+                   f"set_reg_bytes.exe {root}\\{key} {name}: exit code {result.exit} "
+                   f"{result.stderr.strip()}")
 
     @contextlib.contextmanager
     def hold(self, path, sharing):
         """While in this block, another program holds `path` open for reading, sharing nothing
-        ("none") or sharing reading and writing ("read"). Native: a lock on the file, which the
-        stand-in takes for a share mode (exclusive, or shared). Wine: hold_file.exe inside each
-        run's own wineserver, where Wine keeps share modes."""
-        if self.build == "wine":
-            self._held.append((Path(path), sharing))
-            try:
-                yield
-            finally:
-                self._held.remove((Path(path), sharing))
-            return
-        with open(path, "rb") as holder:
-            fcntl.flock(holder, fcntl.LOCK_EX if sharing == "none" else fcntl.LOCK_SH)
+        ("none") or sharing reading and writing ("read"): hold_file.exe inside each run's own
+        wineserver, where Wine keeps share modes."""
+        self._held.append((Path(path), sharing))
+        try:
             yield
+        finally:
+            self._held.remove((Path(path), sharing))
 
     def readonly_dir(self, path):
         """Makes `path` unwritable for the tool's later runs, even when they run as root."""
@@ -246,17 +200,13 @@ class Context:
         """Runs the tool once; `env` adds variables to its environment (e.g. TZ). With
         `through_cmd`, Wine starts it as typed at a console prompt: `cmd /c <argv0> args`.
         `stdin` (a file descriptor, e.g. a terminal's) is its standard input; else none."""
-        argv, executable = self._build.command(self, list(args), argv0, through_cmd)
+        argv = self._wine.command(self, list(args), argv0, through_cmd)
         wrap = getattr(self._scenario.module, "wrap", None)
-        if executable is not None:
-            # A wrapper starts its command by name; this keeps argv[0] as given.
-            argv = [sys.executable, "-c", EXEC_AS, executable] + argv
-            executable = None
         for number, (path, sharing) in enumerate(self._held):
             # The holder starts first, in the run's wineserver, and ends with the run.
-            holder = self._build.build_program("hold_file.c")
+            holder = self._wine.build_program("hold_file.c")
             ready = self.work.parent / f"held-{number}"
-            hold = shlex.join(self._build.wine_argv(
+            hold = shlex.join(self._wine.wine_argv(
                 [str(holder), dos_path(path), sharing, dos_path(ready)]))
             script = (f'rm -f {shlex.quote(str(ready))}; {hold} & holder=$!; '
                       f'n=0; while [ ! -e {shlex.quote(str(ready))} ] && [ $n -lt 600 ]; do '
@@ -264,7 +214,7 @@ class Context:
                       f'wait $holder 2>/dev/null; exit $status')
             argv = ["sh", "-c", script, "sh"] + argv
         for reg_file in reversed(self._reg_files):
-            regedit = shlex.join(self._build.wine_argv(["regedit", "/S", dos_path(reg_file)]))
+            regedit = shlex.join(self._wine.wine_argv(["regedit", "/S", dos_path(reg_file)]))
             argv = ["sh", "-c", regedit + ' && exec "$@"', "sh"] + argv
         if self._readonly:
             mounts = " && ".join(
@@ -278,16 +228,18 @@ class Context:
         # names lead to an address where nothing listens, so that no run reaches beyond the
         # machine and the probe's text is the same everywhere.
         argv = getattr(self._scenario.module, "LAB", OFFLINE_LAB).wrap(self, argv)
-        self._build.before_isolated_run(self)
+        # A run in a namespace of its own must start its own wineserver: the server opens the
+        # files and must see the same mounts as the tool.
+        self._wine.kill_server(self)
         started = time.monotonic()
         try:
-            return self._spawn(argv, executable, timeout, env, stdin)
+            return self._spawn(argv, timeout, env, stdin)
         finally:
-            runs = self._runner.timings.setdefault(f"{self.build} tool run", [])
+            runs = self._runner.timings.setdefault("wine tool run", [])
             runs.append(time.monotonic() - started)
-            self._build.after_isolated_run(self)
+            self._wine.kill_server(self)
 
-    def _spawn(self, argv, executable, timeout, env=None, stdin=None):
+    def _spawn(self, argv, timeout, env=None, stdin=None):
         # No terminal and no input unless given: the tool's key wait then finds no console and
         # returns at once.
         # Output goes to files, not pipes: Wine's helper processes inherit the streams and keep
@@ -295,9 +247,8 @@ class Context:
         with tempfile.TemporaryFile() as stdout, tempfile.TemporaryFile() as stderr:
             process = subprocess.Popen(
                 argv,
-                executable=executable,
                 cwd=self.work,
-                env=dict(self._build.environment(self), **(env or {})),
+                env=dict(self._wine.environment(self), **(env or {})),
                 stdin=subprocess.DEVNULL if stdin is None else stdin,
                 stdout=stdout,
                 stderr=stderr,
@@ -316,9 +267,7 @@ class Context:
 
     def wine(self, args, timeout=60):
         """Runs a Wine program (e.g. ["regedit", "/S", file]) in this scenario's prefix."""
-        if self.build != "wine":
-            raise RuntimeError("t.wine() is for the wine build only")
-        return self._spawn(self._build.wine_argv(args), None, timeout)
+        return self._spawn(self._wine.wine_argv(args), timeout)
 
     def log_bytes(self):
         """The log file's bytes, or None when there is no log."""
@@ -348,10 +297,10 @@ class Context:
         return bool(condition)
 
     def expect_text(self, actual, name):
-        """Compares `actual` with the file `name` of the scenario folder (for Wine its
-        .wine variant when there is one), placeholders allowed."""
-        path = self._expected_path(name)
-        expected = self._expand_includes(path.read_bytes().decode("utf-8"))
+        """Compares `actual` with the file `name` of the scenario folder, placeholders
+        allowed."""
+        path = (self.dir / name).resolve()
+        expected = self._expand_includes(self._expected(path))
         if expected_pattern(expected).fullmatch(actual):
             return True
         shown = os.path.relpath(path, SCENARIOS)
@@ -359,69 +308,28 @@ class Context:
         return False
 
     def _expand_includes(self, text):
-        """Replaces each {{INCLUDE name}} with tests/e2e/common/name.txt (or its .wine
-        variant for Wine)."""
+        """Replaces each {{INCLUDE name}} with tests/e2e/common/name.txt."""
         def piece(match):
-            return self._expand_includes(
-                self._variant(COMMON / f"{match.group(1)}.txt").read_bytes().decode("utf-8"))
+            return self._expand_includes(self._expected(COMMON / f"{match.group(1)}.txt"))
         return INCLUDE.sub(piece, text)
 
-    def _expected_path(self, name):
-        return self._variant((self.dir / name).resolve())
-
-    def _variant(self, path):
-        """`path`, or for Wine its .wine variant with the reason beside it: for a scenario's
-        own file wine-difference.txt, for a common piece <name>.wine-difference.txt."""
-        if self.build == "wine":
-            variant = path.with_name(f"{path.stem}.wine{path.suffix}")
-            if variant.exists():
-                reason_file = variant.parent / (
-                    f"{path.stem}.wine-difference.txt" if path.parent == COMMON
-                    else "wine-difference.txt")
-                if not reason_file.is_file():
-                    raise RuntimeError(f"{variant} without {reason_file.name} giving its reason")
-                reason = reason_file.read_text().strip()
-                note = f"known Wine difference in {variant.name}: {reason}"
-                if note not in self.notes:
-                    self.notes.append(note)
-                return variant
-        return path
+    def _expected(self, path):
+        """An expected text. Where Wine differs from Windows the text is Wine's, and
+        <name>.wine-difference.txt beside it says how; the runner prints that with the result."""
+        reason_file = path.with_name(f"{path.stem}.wine-difference.txt")
+        if reason_file.is_file():
+            note = (f"known Wine difference in {path.name}: "
+                    f"{reason_file.read_text().strip()}")
+            if note not in self.notes:
+                self.notes.append(note)
+        return path.read_bytes().decode("utf-8")
 
 
-# --- the two builds
-
-
-class NativeBuild:
-    name = "native"
-
-    def __init__(self, tool):
-        self.tool = tool
-
-    def prepare(self, t):
-        shutil.copy2(self.tool, t.work / "skelvane")
-        t.prefix.mkdir()
-        # CI runs as root, where the stand-in would be LocalSystem; Wine never is.
-        t.machine(account="user", architecture=architecture[0])
-
-    def command(self, t, args, argv0, through_cmd=False):
-        tool = str(t.work / "skelvane")
-        return [tool if argv0 is None else argv0] + args, tool
-
-    def environment(self, t):
-        return dict(os.environ, SKELVANE_PREFIX=str(t.prefix))
-
-    def before_isolated_run(self, t):
-        pass
-
-    def after_isolated_run(self, t):
-        pass
-
-    def finish(self, t):
-        pass
+# --- Wine
 
 
 class WineBuild:
-    name = "wine"
+    """skelvane.exe under Wine: one template prefix per invocation, a copy of it per scenario."""
 
     def __init__(self, tool, runner):
         self.tool = tool
@@ -494,13 +402,13 @@ class WineBuild:
         tool = t.work / "skelvane.exe"
         if through_cmd:
             # cmd passes the command line as typed: argv[0] is the name, as a user wrote it.
-            return self.target["wine"] + ["cmd", "/c", subprocess.list2cmdline([argv0] + args)], None
+            return self.target["wine"] + ["cmd", "/c", subprocess.list2cmdline([argv0] + args)]
         if argv0 is None:
-            return self.target["wine"] + [str(tool)] + args, None
+            return self.target["wine"] + [str(tool)] + args
         # Started directly, a program under Wine always sees its full DOS path as argv[0].
         launcher = self.build_program("launch.c")
         command_line = subprocess.list2cmdline([argv0] + args)
-        return self.target["wine"] + [str(launcher), dos_path(tool), command_line], None
+        return self.target["wine"] + [str(launcher), dos_path(tool), command_line]
 
     def build_program(self, source):
         """A helper program beside run.py (launch.c, ...), built once per runner invocation
@@ -516,21 +424,11 @@ class WineBuild:
         subprocess.run(["wineserver", "-k"], env=self.environment(t), stdin=subprocess.DEVNULL,
                        capture_output=True, timeout=60)
 
-    # A run in a namespace of its own must start its own wineserver: the server opens the
-    # files and must see the same mounts as the tool.
-    def before_isolated_run(self, t):
-        self.kill_server(t)
-
-    def after_isolated_run(self, t):
-        self.kill_server(t)
-
-    def finish(self, t):
-        self.kill_server(t)
-
     def cleanup(self):
         if self.template is not None:
             env = dict(os.environ, WINEPREFIX=str(self.template), **self.env)
             subprocess.run(["wineserver", "-k"], env=env, capture_output=True, timeout=60)
+
 
 
 def check_independent_copy(template, copy):
@@ -564,47 +462,51 @@ class Scenario:
                                                       folder / "scenario.py")
         self.module = importlib.util.module_from_spec(source)
         source.loader.exec_module(self.module)
-        # {"wine": "why this build cannot play the scenario"}
-        self.not_on = dict(getattr(self.module, "NOT_ON", {}))
+        # Why the scenario cannot be played under Wine, or None.
+        self.skip = getattr(self.module, "NOT_ON", {}).get("wine")
         needs_x64 = getattr(self.module, "NEEDS_X64_WINE", None)
-        if needs_x64 and architecture[0] != "x64":
-            self.not_on["wine"] = needs_x64
+        if needs_x64 and architecture != ARCHITECTURES["win64"]:
+            self.skip = needs_x64
 
     def problems(self):
-        wine_variants = list(self.dir.glob("*.wine.*"))
-        if wine_variants and not (self.dir / "wine-difference.txt").is_file():
-            return [f"{wine_variants[0].name} without wine-difference.txt giving its reason"]
+        # A .wine variant would be passed over: the expected text itself is Wine's, with the
+        # difference from Windows in <name>.wine-difference.txt beside it.
+        for path in sorted(self.dir.iterdir()):
+            if path.name == "wine-difference.txt" or (
+                    ".wine." in path.name and not path.name.endswith(".wine-difference.txt")):
+                return [f"{path.name}: make the Wine text the expected text itself, its reason "
+                        f"<name>.wine-difference.txt beside it"]
         return []
 
 
 class Runner:
-    def __init__(self, builds, keep):
+    def __init__(self, keep):
         self.temp = Path(tempfile.mkdtemp(prefix="skelvane-e2e-"))
-        self.builds = builds
+        self.wine = None
         self.keep = keep
         self.timings = {}
         self.cleanups = []
         self.counts = {"passed": 0, "failed": 0, "skipped": 0}
 
-    def play(self, scenario, build):
-        label = f"{build.name} {scenario.name}"
-        if build.name in scenario.not_on:
+    def play(self, scenario):
+        label = f"wine {scenario.name}"
+        if scenario.skip:
             self.counts["skipped"] += 1
-            print(f"SKIP {label}: {scenario.not_on[build.name]}", flush=True)
+            print(f"SKIP {label}: {scenario.skip}", flush=True)
             return
-        base = self.temp / f"{build.name}-{scenario.name}"
+        base = self.temp / scenario.name
         base.mkdir()
-        context = Context(self, build, scenario, base)
+        context = Context(self, scenario, base)
         context.work.mkdir()
         try:
             context.failures.extend(scenario.problems())
             if not context.failures:
-                build.prepare(context)
+                self.wine.prepare(context)
                 scenario.module.play(context)
         except Exception:
             context.failures.append("scenario raised:\n" + traceback.format_exc().rstrip())
         finally:
-            build.finish(context)
+            self.wine.kill_server(context)
             while self.cleanups:
                 self.cleanups.pop()()
             if not self.keep:
@@ -622,9 +524,8 @@ class Runner:
             print(f"     {note}", flush=True)
 
     def cleanup(self):
-        for build in self.builds:
-            if hasattr(build, "cleanup"):
-                build.cleanup()
+        if self.wine is not None:
+            self.wine.cleanup()
         if self.keep:
             print(f"kept: {self.temp}")
         else:
@@ -633,11 +534,8 @@ class Runner:
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--native", default=ROOT / "build/native/skelvane", type=Path,
-                        help="the native skelvane binary")
     parser.add_argument("--wine", default=ROOT / "build/windows/skelvane.exe", type=Path,
                         help="skelvane.exe, run under Wine")
-    parser.add_argument("--builds", default="native,wine", help="comma-separated builds to play")
     parser.add_argument("--only", nargs="+", metavar="NAME", help="play only these scenarios")
     parser.add_argument("--keep", action="store_true", help="keep work folders and prefixes")
     options = parser.parse_args()
@@ -647,31 +545,18 @@ def main():
     unknown = [n for n in names if not (SCENARIOS / n / "scenario.py").is_file()]
     if unknown:
         sys.exit(f"run.py: no such scenario: {', '.join(unknown)}")
-    wanted = [b for b in options.builds.split(",") if b]
-    if not wanted or any(b not in ("native", "wine") for b in wanted):
-        sys.exit(f"run.py: --builds takes native and/or wine, not {options.builds!r}")
-    for build in wanted:
-        tool = getattr(options, build)
-        if not tool.is_file():
-            sys.exit(f"run.py: {build} build not found at {tool}")
+    if not options.wine.is_file():
+        sys.exit(f"run.py: skelvane.exe not found at {options.wine}")
 
     global architecture
     started = time.monotonic()
-    runner = Runner([], options.keep)
-    if "native" in wanted:
-        runner.builds.append(NativeBuild(options.native.resolve()))
+    runner = Runner(options.keep)
     try:
-        if "wine" in wanted:
-            wine = WineBuild(options.wine.resolve(), runner)
-            architecture = wine.prefix_architecture()
-            runner.builds.append(wine)
-        elif options.wine.is_file() and pe_machine(options.wine) == 0x8664:
-            architecture = ARCHITECTURES["win64"]  # the native leg models the Wine leg's Windows
-        print(f"modelled Windows: {architecture[1]}")
-        scenarios = [Scenario(SCENARIOS / n) for n in names]
-        for scenario in scenarios:
-            for build in runner.builds:
-                runner.play(scenario, build)
+        runner.wine = WineBuild(options.wine.resolve(), runner)
+        architecture = runner.wine.prefix_architecture()
+        print(f"modelled Windows: {architecture}")
+        for scenario in [Scenario(SCENARIOS / n) for n in names]:
+            runner.play(scenario)
     finally:
         runner.cleanup()
     runner.timings["whole e2e run"] = [time.monotonic() - started]

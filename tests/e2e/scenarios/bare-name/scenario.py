@@ -1,6 +1,6 @@
 """Started by its bare name, as typed at a console prompt: argv[0] is "skelvane", without a
-point, and the log is skelvane.txt in the current folder. Under Wine the name is typed to
-cmd, which passes the command line as typed; natively argv[0] is set to the bare name."""
+point, and the log is skelvane.txt in the current folder. The name is typed to cmd, which
+passes the command line as typed."""
 
 
 def play(t):

@@ -1,6 +1,6 @@
 """/fix on a machine that does not trust DigiCert Global Root CA (its CA bundle lacks it): the
 normal run's chains stop short of a root; /fix adds the root to the local machine's Root store
-(Wine's registry, the stand-in's store folder), prints the banner and runs the checks, whose
+(in Wine's registry), prints the banner and runs the checks, whose
 chains now end in the imported root; a second /fix adds it again and succeeds again."""
 
 import os
@@ -16,7 +16,7 @@ HOST_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"
 
 if os.geteuid() != 0:
     WHY = "the reduced CA bundle is bind-mounted in a mount namespace, which needs root"
-    NOT_ON = {"native": WHY, "wine": WHY}
+    NOT_ON = {"wine": WHY}
 
 
 def bundle_without_root(t):
@@ -34,19 +34,16 @@ def bundle_without_root(t):
 
 
 def wrap(t, argv):
-    # A mount namespace of its own, with the reduced bundle over the host's. Under Wine the
-    # run's own wineserver is waited for, so that the registry is written when the run ends.
+    # A mount namespace of its own, with the reduced bundle over the host's. The run's own
+    # wineserver is waited for, so that the registry is written when the run ends.
     setup = f"mount --bind {shlex.quote(str(bundle_without_root(t)))} {HOST_BUNDLE}"
-    finish = "; code=$?; wineserver -w; exit $code" if t.build == "wine" else "; exit $?"
+    finish = "; code=$?; wineserver -w; exit $code"
     return ["unshare", "-m", "sh", "-c", setup + ' && "$@"' + finish, "sh"] + argv
 
 
 def root_in_store(t):
     """Whether the local machine's Root store holds DigiCert Global Root CA."""
     der = ROOT_DER.read_bytes()
-    if t.build == "native":
-        stored = t.prefix / "certificates" / "LocalMachine" / "Root" / f"{ROOT_THUMBPRINT}.der"
-        return stored.is_file() and stored.read_bytes() == der
     registry = (t.prefix / "system.reg").read_text(errors="replace")
     key = ("[Software\\\\Microsoft\\\\SystemCertificates\\\\Root\\\\Certificates\\\\"
            + ROOT_THUMBPRINT + "]")

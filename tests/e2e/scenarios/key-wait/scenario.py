@@ -1,6 +1,6 @@
 """With a console, a user's run waits at the prompt until a key is pressed, then ends normally.
-The console is a terminal that gets its first key a while after the run starts: natively the
-stand-in's console, under Wine its standard input (Wine then makes it the process's console)."""
+The console is a terminal that gets its first key a while after the run starts: the run's
+standard input, which Wine then makes the process's console."""
 
 import os
 import threading
@@ -23,10 +23,9 @@ def play(t):
     stop = threading.Event()
     presser = threading.Thread(target=press_keys, args=(master, stop))
     try:
-        t.machine(console=os.ttyname(terminal))
         presser.start()
         started = time.monotonic()
-        result = t.run(timeout=30, stdin=terminal if t.build == "wine" else None)
+        result = t.run(timeout=30, stdin=terminal)
         elapsed = time.monotonic() - started
     finally:
         stop.set()

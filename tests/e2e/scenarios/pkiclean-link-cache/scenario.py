@@ -1,4 +1,4 @@
-"""The cache path is a symbolic link (a host link; a directory reparse point on both builds,
+"""The cache path is a symbolic link (a host link, which Wine shows as a directory reparse point,
 attribute word 0x410) to a folder of files: the clean refuses with "Something is wrong with" the
 cache path and deletes nothing, so the folder the link leads to keeps every file."""
 

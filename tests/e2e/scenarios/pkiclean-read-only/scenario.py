@@ -1,5 +1,5 @@
-"""Three files of which one is read-only (no write permission at all, which both builds report
-as FILE_ATTRIBUTE_READONLY): three size lines, the error line right after the read-only one's,
+"""Three files of which one is read-only (no write permission at all, which Wine reports as
+FILE_ATTRIBUTE_READONLY): three size lines, the error line right after the read-only one's,
 "Failed to delete 1 file(s)"; the other two are gone. Deletion is refused also for root."""
 
 import pkicache
