@@ -142,6 +142,39 @@ DWORD HeldAttributes(HANDLE handle) {
     return basic.FileAttributes;
 }
 
+// Where the handle really is (GetFinalPathNameByHandleW, Vista and later), "" where the system
+// cannot say. Windows opens each name below a held folder as itself; Wine follows a host link even
+// so, and resolves a name below a held folder through that folder's current path, so that only
+// this shows where a handle really led.
+std::wstring FinalPath(HANDLE handle) {
+    using GetFinalPath = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+    const auto getFinalPath = reinterpret_cast<GetFinalPath>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW")));
+    if (getFinalPath == nullptr) {
+        return std::wstring();
+    }
+    const DWORD error = GetLastError();
+    std::wstring path(MAX_PATH, L'\0');
+    DWORD length = getFinalPath(handle, &path[0], static_cast<DWORD>(path.size()), 0);
+    if (length >= path.size()) {
+        path.resize(length);
+        length = getFinalPath(handle, &path[0], static_cast<DWORD>(path.size()), 0);
+    }
+    path.resize(length < path.size() ? length : 0);
+    SetLastError(error);
+    return path;
+}
+
+// Whether `opened` is the entry `name` of the held folder `parent`, as far as the system can say.
+bool IsBelow(HANDLE opened, HANDLE parent, const wchar_t* name) {
+    const std::wstring parentPath = FinalPath(parent);
+    const std::wstring openedPath = FinalPath(opened);
+    if (parentPath.empty() || openedPath.empty()) {
+        return true;
+    }
+    return _wcsicmp((parentPath + L"\\" + name).c_str(), openedPath.c_str()) == 0;
+}
+
 // A folder on the way is refused as the check by path refuses it: a link, or one that cannot be
 // looked at; a non-directory as well.
 bool IsRealFolder(HANDLE folder, const wchar_t* path) {
@@ -189,6 +222,11 @@ bool HoldCacheFolders(const std::wstring& location, size_t folderLength,
         if (!IsRealFolder(held[level].Get(), path.c_str())) {
             return false;
         }
+        if (!IsBelow(held[level].Get(), held[level - 1].Get(), name.c_str())) {
+            SetLastError(ERROR_SUCCESS);
+            PrintSomethingWrong(path.c_str(), HeldAttributes(held[level].Get()));
+            return false;
+        }
         nameStart = nameEnd + 1;
     }
     return true;
@@ -200,7 +238,8 @@ bool DeleteHeldFile(HANDLE folder, const wchar_t* name) {
     ScopedNtHandle file;
     if (!OpenRelative(folder, name, DELETE | SYNCHRONIZE,
                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                      FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, file)) {
+                      FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, file) ||
+        !IsBelow(file.Get(), folder, name)) {
         return false;
     }
     FILE_DISPOSITION_INFORMATION disposition;

@@ -389,6 +389,47 @@ TEST_F(PkiCacheTest, FoldersCannotBeRenamedAwayWhileHeld) {
     ASSERT_TRUE(MoveFileW((cache_ + L".away").c_str(), cache_.c_str())) << GetLastError();
 }
 
+// The final path the system reports, with the one of the entry ending in g_ledAway as a link
+// elsewhere would show it.
+std::wstring g_ledAway;
+DWORD WINAPI FinalPathLedAway(HANDLE handle, LPWSTR path, DWORD size, DWORD flags) {
+    const DWORD length = GetFinalPathNameByHandleW(handle, path, size, flags);
+    const std::wstring found(path, length < size ? length : 0);
+    if (found.size() < g_ledAway.size() ||
+        found.compare(found.size() - g_ledAway.size(), g_ledAway.size(), g_ledAway) != 0) {
+        return length;
+    }
+    const std::wstring elsewhere = L"\\\\?\\C:\\victim" + g_ledAway;
+    wcscpy(path, elsewhere.c_str());
+    return static_cast<DWORD>(elsewhere.size());
+}
+
+// Wine opens a name below a held folder through that folder's current path, which a host link may
+// have taken elsewhere: whatever the system says is not where the clean expected is left alone.
+TEST_F(PkiCacheTest, WhatWasOpenedElsewhereIsLeft) {
+    faults_.Answer<Api::GetProcAddress>([](HMODULE module, LPCSTR name) -> FARPROC {
+        if (HIWORD(name) != 0 && strcmp(name, "GetFinalPathNameByHandleW") == 0) {
+            return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(FinalPathLedAway));
+        }
+        return ImportFaults::Real<Api::GetProcAddress>(module, name);
+    });
+    g_ledAway = L"\\b.crl";
+    EXPECT_EQ(
+        Clean(),
+        Start() + "      a.crl   2 bytes\n      b.crl   2 bytes\nerror: Cannot delete file \"" +
+            Cache() + "\\b.crl\"\n      c.crl   2 bytes\n\n    Failed to delete 1 file(s)\n\n");
+    EXPECT_EQ(Kept(), "b");
+
+    Restock();
+    g_ledAway = L"\\PKI\\ctl";
+    const unsigned listingSteps = ImportFaults::Calls(Api::NtQueryDirectoryFile);
+    EXPECT_EQ(Clean(), "\nClean PKI cache...\n    ProgramData directory: \"" + AppData() +
+                           "\"\nerror:     Something is wrong with \"" + Cache() +
+                           "\" (attr: 0x00000010, gle: 0x00000000)\n");
+    EXPECT_EQ(Kept(), "abc");
+    EXPECT_EQ(ImportFaults::Calls(Api::NtQueryDirectoryFile), listingSteps);
+}
+
 // What the clean asked of SetProcessMitigationPolicy; each request is refused.
 std::vector<std::pair<int, DWORD>> g_policies;
 BOOL WINAPI RefusingSetPolicy(PROCESS_MITIGATION_POLICY policy, PVOID buffer, SIZE_T length) {
