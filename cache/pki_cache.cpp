@@ -4,13 +4,12 @@
 #include <cwchar>
 #include <string>
 
+#include "cache/nt_files.h"
 #include "platform/scoped_handle.h"
 #include "platform/win32.h"
 #include "report/report_log.h"
 
 namespace {
-
-using ScopedFindHandle = ScopedHandle<HANDLE, FindClose, -1>;
 
 const wchar_t CacheSuffix[] = L"\\TOLV\\TOLV Security\\PKI\\ctl";
 constexpr size_t CacheSuffixLength = sizeof CacheSuffix / sizeof CacheSuffix[0] - 1;
@@ -29,6 +28,11 @@ struct CleanCounts {
 void PrintSomethingWrong(const wchar_t* path, DWORD attributes) {
     g_reportLog->PrintError(L"    Something is wrong with \"%s\" (attr: 0x%08x, gle: 0x%08x)", path,
                             attributes, GetLastError());
+}
+
+void PrintNoCache(const wchar_t* location) {
+    g_reportLog->Print(L"    OK - PKI cache does not exist at \"%s\" (0x%08x)", location,
+                       GetLastError());
 }
 
 // Every user may create folders under the application-data folder, and the clean runs as an
@@ -51,37 +55,31 @@ bool IsReachedWithoutLinks(const std::wstring& location, size_t folderLength) {
     return true;
 }
 
-// What the cache location is decides what happens: nothing there is fine, a real directory is
-// emptied, anything else (a file, a link) is reported and left.
-void InspectCacheLocation(const wchar_t* location, size_t folderLength) {
-    const DWORD attributes = GetFileAttributesW(location);
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        g_reportLog->Print(L"    OK - PKI cache does not exist at \"%s\" (0x%08x)", location,
-                           GetLastError());
-    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        PrintSomethingWrong(location, attributes);
-    } else if (!IsReachedWithoutLinks(location, folderLength)) {
-        // Reported there; nothing is deleted.
-    } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        PrintSomethingWrong(location, attributes);
-    } else {
-        EmptyCacheDirectory(location);
+// Whether the listing may go on with the directory: prints its heading or the refusal.
+bool StartListing(const wchar_t* directory) {
+    if (wcslen(directory) > MaxListedPathLength) {
+        g_reportLog->PrintError(L"\n    Directory path is too long.\n");
+        return false;
     }
+    g_reportLog->Print(L"    PKI cache directory \"%s\" content:\n", directory);
+    return true;
 }
 
-void CleanEntry(const wchar_t* directory, const WIN32_FIND_DATAW& entry, CleanCounts& counts) {
-    if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        if (wcscmp(entry.cFileName, L".") != 0 && wcscmp(entry.cFileName, L"..") != 0) {
-            g_reportLog->Print(L"      %s   <DIR>\n", entry.cFileName);
+// One entry of the listing: a directory is listed and left, a file is listed and handed to
+// `deleteFile`, which says whether it went.
+template <typename DeleteFile>
+void CleanEntry(const wchar_t* directory, DWORD attributes, uint64_t size, const wchar_t* name,
+                CleanCounts& counts, DeleteFile deleteFile) {
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        if (wcscmp(name, L".") != 0 && wcscmp(name, L"..") != 0) {
+            g_reportLog->Print(L"      %s   <DIR>\n", name);
         }
         return;
     }
     ++counts.files;
-    const uint64_t size = (static_cast<uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
-    g_reportLog->Print(L"      %s   %lld bytes\n", entry.cFileName, static_cast<long long>(size));
-    // A link among the files is deleted as a link: DeleteFileW removes the link, not its target.
-    const std::wstring path = std::wstring(directory) + L"\\" + entry.cFileName;
-    if (!DeleteFileW(path.c_str())) {
+    g_reportLog->Print(L"      %s   %lld bytes\n", name, static_cast<long long>(size));
+    if (!deleteFile(name)) {
+        const std::wstring path = std::wstring(directory) + L"\\" + name;
         g_reportLog->PrintError(L"Cannot delete file \"%s\"\n", path.c_str());
         ++counts.failures;
     }
@@ -94,6 +92,246 @@ void PrintSummary(const CleanCounts& counts) {
         g_reportLog->Print(L"\n    Already clean\n");
     } else {
         g_reportLog->Print(L"\n    Successfully cleaned\n");
+    }
+}
+
+#if defined(_WIN32)
+
+// The folders are held from the check to the last deletion: opened as themselves (a link is
+// opened, not followed) and without sharing deletion, so nobody can rename one away and put a
+// link in its place while the clean works below it; the files are opened relative to the held
+// cache folder, never by path.
+
+void CloseNtHandle(HANDLE handle) {
+    NtClose(handle);
+}
+using ScopedNtHandle = ScopedHandle<HANDLE, CloseNtHandle>;
+
+constexpr ACCESS_MASK FolderAccess =
+    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
+constexpr ULONG FolderSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// The thread's last error carries the call's result, as a kernel32 call leaves it.
+bool Succeeded(NTSTATUS status) {
+    SetLastError(RtlNtStatusToDosError(status));
+    return NT_SUCCESS(status);
+}
+
+bool OpenRelative(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG sharing,
+                  ULONG options, ScopedNtHandle& opened) {
+    UNICODE_STRING relativeName;
+    relativeName.Buffer = const_cast<PWSTR>(name);
+    relativeName.Length = static_cast<USHORT>(wcslen(name) * sizeof(wchar_t));
+    relativeName.MaximumLength = relativeName.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &relativeName, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    IO_STATUS_BLOCK io;
+    return Succeeded(NtOpenFile(opened.Put(), access, &attributes, &io, sharing,
+                                options | FILE_SYNCHRONOUS_IO_NONALERT));
+}
+
+// The attribute word of what the handle is open on; INVALID_FILE_ATTRIBUTES when it cannot be
+// read.
+DWORD HeldAttributes(HANDLE handle) {
+    FILE_BASIC_INFORMATION basic;
+    IO_STATUS_BLOCK io;
+    if (!Succeeded(
+            NtQueryInformationFile(handle, &io, &basic, sizeof basic, FileBasicInformation))) {
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return basic.FileAttributes;
+}
+
+// Where the handle really is (GetFinalPathNameByHandleW, Vista and later), "" where the system
+// cannot say. Windows opens each name below a held folder as itself; Wine follows a host link even
+// so, and resolves a name below a held folder through that folder's current path, so that only
+// this shows where a handle really led.
+std::wstring FinalPath(HANDLE handle) {
+    using GetFinalPath = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+    const auto getFinalPath = reinterpret_cast<GetFinalPath>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW")));
+    if (getFinalPath == nullptr) {
+        return std::wstring();
+    }
+    const DWORD error = GetLastError();
+    std::wstring path(MAX_PATH, L'\0');
+    DWORD length = getFinalPath(handle, &path[0], static_cast<DWORD>(path.size()), 0);
+    if (length >= path.size()) {
+        path.resize(length);
+        length = getFinalPath(handle, &path[0], static_cast<DWORD>(path.size()), 0);
+    }
+    path.resize(length < path.size() ? length : 0);
+    SetLastError(error);
+    return path;
+}
+
+// Whether `opened` is the entry `name` of the held folder `parent`, as far as the system can say.
+bool IsBelow(HANDLE opened, HANDLE parent, const wchar_t* name) {
+    const std::wstring parentPath = FinalPath(parent);
+    const std::wstring openedPath = FinalPath(opened);
+    if (parentPath.empty() || openedPath.empty()) {
+        return true;
+    }
+    return _wcsicmp((parentPath + L"\\" + name).c_str(), openedPath.c_str()) == 0;
+}
+
+// A folder on the way is refused as the check by path refuses it: a link, or one that cannot be
+// looked at; a non-directory as well.
+bool IsRealFolder(HANDLE folder, const wchar_t* path) {
+    const DWORD attributes = HeldAttributes(folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        PrintSomethingWrong(path, attributes);
+        return false;
+    }
+    return true;
+}
+
+// Opens the application-data folder as it is (an administrator may have moved it behind a
+// link), then each folder below it down to the cache relative to the one before, each checked on
+// its handle. `held` keeps them all open; its last entry is the cache.
+constexpr size_t HeldFolderCount = 5;
+bool HoldCacheFolders(const std::wstring& location, size_t folderLength,
+                      ScopedNtHandle (&held)[HeldFolderCount]) {
+    const std::wstring appData = location.substr(0, folderLength);
+    held[0].Reset(CreateFileW(appData.c_str(), FolderAccess, FolderSharing, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (held[0].Get() == INVALID_HANDLE_VALUE) {
+        held[0].Detach();
+        PrintSomethingWrong(appData.c_str(), INVALID_FILE_ATTRIBUTES);
+        return false;
+    }
+    size_t nameStart = folderLength + 1;
+    for (size_t level = 1; level < HeldFolderCount; ++level) {
+        size_t nameEnd = location.find(L'\\', nameStart);
+        if (nameEnd == std::wstring::npos) {
+            nameEnd = location.size();
+        }
+        const std::wstring name = location.substr(nameStart, nameEnd - nameStart);
+        const std::wstring path = location.substr(0, nameEnd);
+        const bool isCache = level == HeldFolderCount - 1;
+        if (!OpenRelative(held[level - 1].Get(), name.c_str(), FolderAccess, FolderSharing,
+                          FILE_OPEN_REPARSE_POINT, held[level])) {
+            if (isCache) {
+                PrintNoCache(path.c_str());
+            } else {
+                PrintSomethingWrong(path.c_str(), INVALID_FILE_ATTRIBUTES);
+            }
+            return false;
+        }
+        if (!IsRealFolder(held[level].Get(), path.c_str())) {
+            return false;
+        }
+        if (!IsBelow(held[level].Get(), held[level - 1].Get(), name.c_str())) {
+            SetLastError(ERROR_SUCCESS);
+            PrintSomethingWrong(path.c_str(), HeldAttributes(held[level].Get()));
+            return false;
+        }
+        nameStart = nameEnd + 1;
+    }
+    return true;
+}
+
+// Deletes the file `name` of the held folder through a handle of its own: a link among the files
+// is opened and deleted as itself, not its target.
+bool DeleteHeldFile(HANDLE folder, const wchar_t* name) {
+    ScopedNtHandle file;
+    if (!OpenRelative(folder, name, DELETE | SYNCHRONIZE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, file) ||
+        !IsBelow(file.Get(), folder, name)) {
+        return false;
+    }
+    FILE_DISPOSITION_INFORMATION disposition;
+    disposition.DoDeleteFile = TRUE;
+    IO_STATUS_BLOCK io;
+    return Succeeded(NtSetInformationFile(file.Get(), &io, &disposition, sizeof disposition,
+                                          FileDispositionInformation));
+}
+
+// Lists the held folder in the order the file system gives (the order a find by path shows),
+// deleting each file right after its line.
+void EmptyHeldDirectory(HANDLE folder, const wchar_t* directory) {
+    // Room for several entries of the longest name at a time; the records are 8-byte aligned.
+    alignas(8) unsigned char buffer[4096];
+    IO_STATUS_BLOCK io;
+    NTSTATUS status =
+        NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
+                             FileBothDirectoryInformation, FALSE, nullptr, TRUE);
+    if (!Succeeded(status)) {
+        g_reportLog->Print(L"\n    FindFirstFile problem\n");
+        return;
+    }
+    CleanCounts counts;
+    while (Succeeded(status)) {
+        for (size_t offset = 0;;) {
+            const auto* entry = reinterpret_cast<const FILE_BOTH_DIR_INFORMATION*>(buffer + offset);
+            const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            CleanEntry(directory, entry->FileAttributes,
+                       static_cast<uint64_t>(entry->EndOfFile.QuadPart), name.c_str(), counts,
+                       [folder](const wchar_t* file) { return DeleteHeldFile(folder, file); });
+            if (entry->NextEntryOffset == 0) {
+                break;
+            }
+            offset += entry->NextEntryOffset;
+        }
+        status = NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
+                                      FileBothDirectoryInformation, FALSE, nullptr, FALSE);
+    }
+    if (status != StatusNoMoreFiles) {
+        g_reportLog->Print(L"\n    FindNextFile problem\n");
+    }
+    PrintSummary(counts);
+}
+
+// Where the system offers it, links that ordinary users made are not followed by this process at
+// all. Its absence or failure changes nothing else.
+void TrustOnlyAdministratorsLinks() {
+    using SetPolicy = BOOL(WINAPI*)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    const auto setPolicy = reinterpret_cast<SetPolicy>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "SetProcessMitigationPolicy")));
+    if (kernel == nullptr || setPolicy == nullptr) {
+        return;
+    }
+    PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY policy = {};
+    policy.EnforceRedirectionTrust = 1;
+    setPolicy(ProcessRedirectionTrustPolicy, &policy, sizeof policy);
+}
+
+void EmptyCache(const std::wstring& location, size_t folderLength) {
+    ScopedNtHandle held[HeldFolderCount];
+    if (HoldCacheFolders(location, folderLength, held) && StartListing(location.c_str())) {
+        EmptyHeldDirectory(held[HeldFolderCount - 1].Get(), location.c_str());
+    }
+}
+
+#else
+
+// The stand-in of the native build has no native file calls: it lists and deletes by path.
+void TrustOnlyAdministratorsLinks() {}
+
+void EmptyCache(const std::wstring& location, size_t) {
+    EmptyCacheDirectory(location.c_str());
+}
+
+#endif
+
+// What the cache location is decides what happens: nothing there is fine, a real directory is
+// emptied, anything else (a file, a link) is reported and left. The checks by path come first:
+// under Wine a host link is seen only by path, a handle opened there follows it.
+void InspectCacheLocation(const wchar_t* location, size_t folderLength) {
+    const DWORD attributes = GetFileAttributesW(location);
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        PrintNoCache(location);
+    } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        PrintSomethingWrong(location, attributes);
+    } else if (!IsReachedWithoutLinks(location, folderLength)) {
+        // Reported there; nothing is deleted.
+    } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        PrintSomethingWrong(location, attributes);
+    } else {
+        EmptyCache(location, folderLength);
     }
 }
 
@@ -116,34 +354,56 @@ void CleanPkiCache() {
             CacheSuffix, static_cast<int>(folderLength + CacheSuffixLength), MAX_PATH);
     } else {
         wmemcpy(location + folderLength, CacheSuffix, CacheSuffixLength + 1);
+        TrustOnlyAdministratorsLinks();
         InspectCacheLocation(location, folderLength);
     }
     g_reportLog->Print(L"\n");
 }
 
+#if defined(_WIN32)
+
 void EmptyCacheDirectory(const wchar_t* directory) {
-    const size_t length = wcslen(directory);
-    if (length > MaxListedPathLength) {
-        g_reportLog->PrintError(L"\n    Directory path is too long.\n");
+    if (!StartListing(directory)) {
         return;
     }
-    g_reportLog->Print(L"    PKI cache directory \"%s\" content:\n", directory);
-    wchar_t pattern[MAX_PATH];
-    wmemcpy(pattern, directory, length);
-    wmemcpy(pattern + length, L"\\*", 3);
+    ScopedNtHandle folder(
+        CreateFileW(directory, FolderAccess, FolderSharing, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (folder.Get() == INVALID_HANDLE_VALUE) {
+        folder.Detach();
+        g_reportLog->Print(L"\n    FindFirstFile problem\n");
+        return;
+    }
+    EmptyHeldDirectory(folder.Get(), directory);
+}
+
+#else
+
+void EmptyCacheDirectory(const wchar_t* directory) {
+    using ScopedFindHandle = ScopedHandle<HANDLE, FindClose, -1>;
+    if (!StartListing(directory)) {
+        return;
+    }
+    const std::wstring pattern = std::wstring(directory) + L"\\*";
     WIN32_FIND_DATAW entry;
-    ScopedFindHandle search(FindFirstFileW(pattern, &entry));
+    ScopedFindHandle search(FindFirstFileW(pattern.c_str(), &entry));
     if (search.IsEmpty()) {
         g_reportLog->Print(L"\n    FindFirstFile problem\n");
         return;
     }
     CleanCounts counts;
     do {
-        CleanEntry(directory, entry, counts);
+        const uint64_t size =
+            (static_cast<uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
+        CleanEntry(directory, entry.dwFileAttributes, size, entry.cFileName, counts,
+                   [directory](const wchar_t* name) {
+                       return DeleteFileW((std::wstring(directory) + L"\\" + name).c_str()) != 0;
+                   });
     } while (FindNextFileW(search.Get(), &entry));
     if (GetLastError() != ERROR_NO_MORE_FILES) {
         g_reportLog->Print(L"\n    FindNextFile problem\n");
     }
     PrintSummary(counts);
-    search.Release();
 }
+
+#endif

@@ -34,7 +34,7 @@ target_link_options(skelvane PRIVATE -municode -static -static-libgcc -static-li
   -Wl,--no-insert-timestamp
   -Wl,--gc-sections -Wl,-Map,${CMAKE_CURRENT_BINARY_DIR}/skelvane.map
   $<$<CONFIG:MinSizeRel,Release>:-s>)
-target_link_libraries(skelvane PRIVATE crypt32 winhttp ws2_32 version advapi32 shell32)
+target_link_libraries(skelvane PRIVATE crypt32 winhttp ws2_32 version advapi32 shell32 ntdll)
 
 # The package holds the product, the i686 build; the x86_64 one only plays the tests under wine64.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)

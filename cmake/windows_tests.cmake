@@ -61,7 +61,7 @@ if(SKELVANE_COVERAGE)
 endif()
 target_link_options(skelvane_under_test PRIVATE -static -static-libgcc -static-libstdc++)
 target_link_libraries(skelvane_under_test PRIVATE lean_runtime crypt32 winhttp ws2_32 version
-                      advapi32 shell32 ssp)
+                      advapi32 shell32 ntdll ssp)
 set_target_properties(skelvane_under_test PROPERTIES PREFIX "")
 
 add_library(windows_test_support STATIC ${SKELVANE_WINDOWS_TEST_SUPPORT})
@@ -102,7 +102,7 @@ foreach(folder support/windows ${SKELVANE_WINDOWS_TEST_FOLDERS})
   target_link_libraries(unit_tests_${name} PRIVATE
     -Wl,--whole-archive windows_test_support -Wl,--no-whole-archive skelvane_under_test gtest
     # A test's own set-up calls the platform too (stores, keys), through the program's table.
-    crypt32 winhttp ws2_32 version advapi32 shell32)
+    crypt32 winhttp ws2_32 version advapi32 shell32 ntdll)
   target_link_options(unit_tests_${name} PRIVATE -static)
   add_test(NAME ${name}
            COMMAND bash ${SKELVANE_WINE_RUNNER} ${SKELVANE_TEMPLATE_PREFIX}

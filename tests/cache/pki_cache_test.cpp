@@ -5,9 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <regex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "report/report_log.h"
 #include "support/windows/faults.h"
@@ -16,6 +20,10 @@
 namespace {
 
 const wchar_t* const CacheFiles[] = {L"a.crl", L"b.crl", L"c.crl"};
+
+constexpr NTSTATUS StatusAccessDenied = static_cast<NTSTATUS>(0xC0000022);
+constexpr NTSTATUS StatusObjectNameNotFound = static_cast<NTSTATUS>(0xC0000034);
+constexpr NTSTATUS StatusSharingViolation = static_cast<NTSTATUS>(0xC0000043);
 
 class PkiCacheTest : public testing::Test {
   protected:
@@ -148,27 +156,85 @@ TEST_F(PkiCacheTest, FileThePlatformWillNotDeleteIsReportedAndKept) {
     }
 }
 
-TEST_F(PkiCacheTest, ListingFailures) {
+// The handles the code under test opened and closed since the fault layer was last reset (the
+// run's log among them).
+unsigned HandlesOpened() {
+    return ImportFaults::Calls(Api::NtOpenFile) + ImportFaults::Calls(Api::CreateFileW);
+}
+unsigned HandlesClosed() {
+    return ImportFaults::Calls(Api::NtClose) + ImportFaults::Calls(Api::CloseHandle);
+}
+
+// What the platform refuses on the way, as a test cannot make it refuse: each failure reported on
+// the line the clean has for it, nothing deleted after it, and every handle opened closed again.
+TEST_F(PkiCacheTest, PlatformFailures) {
+    const std::string heading =
+        "\nClean PKI cache...\n    ProgramData directory: \"" + AppData() + "\"\n";
+    const std::string allListed =
+        "      a.crl   2 bytes\n      b.crl   2 bytes\n      c.crl   2 bytes\n";
+    // The folders are opened in this order, each after its parent; then one file at a time.
+    const std::string security = AppData() + "\\TOLV\\TOLV Security";
     struct Case {
         const char* what;
         std::function<void(ImportFaults&)> arrange;
-        std::string tail;  // after the heading of the listing
+        std::string output;
         const char* kept;
-        unsigned searchesClosed;
+        unsigned failedOpens;  // handles that were never opened, so never closed
     };
     const Case cases[] = {
+        {"the application-data folder cannot be opened",
+         [](ImportFaults& faults) {
+             faults.Fail<Api::CreateFileW>(INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED, Nth(2));
+         },
+         heading + "error:     Something is wrong with \"" + AppData() +
+             "\" (attr: 0xffffffff, gle: 0x00000005)\n",
+         "abc", 1},
+        {"a folder on the way cannot be opened below its parent",
+         [](ImportFaults& faults) {
+             faults.Fail<Api::NtOpenFile>(StatusAccessDenied, ERROR_SUCCESS, Nth(2));
+         },
+         heading + "error:     Something is wrong with \"" + security +
+             "\" (attr: 0xffffffff, gle: 0x00000005)\n",
+         "abc", 1},
+        {"the cache is gone when it is opened",
+         [](ImportFaults& faults) {
+             faults.Fail<Api::NtOpenFile>(StatusObjectNameNotFound, ERROR_SUCCESS, Nth(4));
+         },
+         heading + "    OK - PKI cache does not exist at \"" + Cache() + "\" (0x00000002)\n", "abc",
+         1},
+        {"a held folder cannot be looked at",
+         [](ImportFaults& faults) {
+             faults.Fail<Api::NtQueryInformationFile>(StatusAccessDenied, ERROR_SUCCESS, Nth(3));
+         },
+         heading + "error:     Something is wrong with \"" + security +
+             "\\PKI\" (attr: 0xffffffff, gle: 0x00000005)\n",
+         "abc", 0},
         {"the listing cannot start",
          [](ImportFaults& faults) {
-             faults.Fail<Api::FindFirstFileW>(INVALID_HANDLE_VALUE, ERROR_ACCESS_DENIED);
+             faults.Fail<Api::NtQueryDirectoryFile>(StatusAccessDenied, ERROR_SUCCESS);
          },
-         "\n    FindFirstFile problem\n\n", "abc", 0},
-        // "." and ".." come first (on NTFS and on Wine), then the files by name.
-        {"the listing breaks off after the first file: the summary is over what was seen",
+         Start() + "\n    FindFirstFile problem\n\n", "abc", 0},
+        {"the listing breaks off after the first batch: the summary is over what was seen",
          [](ImportFaults& faults) {
-             faults.Fail<Api::FindNextFileW>(FALSE, ERROR_GEN_FAILURE, Nth(3));
+             faults.Fail<Api::NtQueryDirectoryFile>(StatusAccessDenied, ERROR_SUCCESS, Nth(2));
          },
-         "      a.crl   2 bytes\n\n    FindNextFile problem\n\n    Successfully cleaned\n\n", "bc",
-         1},
+         Start() + allListed + "\n    FindNextFile problem\n\n    Successfully cleaned\n\n", "", 0},
+        {"a file cannot be opened for deletion",
+         [](ImportFaults& faults) {
+             faults.Fail<Api::NtOpenFile>(StatusSharingViolation, ERROR_SUCCESS, Nth(6));
+         },
+         Start() + "      a.crl   2 bytes\n      b.crl   2 bytes\nerror: Cannot delete file \"" +
+             Cache() + "\\b.crl\"\n      c.crl   2 bytes\n\n    Failed to delete 1 file(s)\n\n",
+         "b", 1},
+        {"a file will not take its deletion",
+         [](ImportFaults& faults) {
+             faults.Fail<Api::NtSetInformationFile>(StatusAccessDenied, ERROR_SUCCESS, Nth(3));
+         },
+         Start() +
+             "      a.crl   2 bytes\n      b.crl   2 bytes\n      c.crl   2 bytes\nerror: "
+             "Cannot delete file \"" +
+             Cache() + "\\c.crl\"\n\n    Failed to delete 1 file(s)\n\n",
+         "c", 0},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -176,9 +242,12 @@ TEST_F(PkiCacheTest, ListingFailures) {
         AnswerAppData();
         Restock();
         c.arrange(faults_);
-        EXPECT_EQ(Clean(), Start() + c.tail);
+        EXPECT_EQ(Clean(), c.output);
         EXPECT_EQ(Kept(), c.kept);
-        EXPECT_EQ(ImportFaults::Calls(Api::FindClose), c.searchesClosed);
+        EXPECT_EQ(HandlesClosed() + c.failedOpens, HandlesOpened());
+        if (std::string(c.kept) == "abc") {
+            EXPECT_EQ(ImportFaults::Calls(Api::NtSetInformationFile), 0u);
+        }
     }
 }
 
@@ -219,8 +288,185 @@ TEST_F(PkiCacheTest, CacheLocationsThatAreNotEmptied) {
         EXPECT_EQ(Clean(), "\nClean PKI cache...\n    ProgramData directory: \"" + AppData() +
                                "\"\n" + c.output);
         EXPECT_EQ(Kept(), "abc");
-        EXPECT_EQ(ImportFaults::Calls(Api::FindFirstFileW), 0u);
-        EXPECT_EQ(ImportFaults::Calls(Api::DeleteFileW), 0u);
+        EXPECT_EQ(ImportFaults::Calls(Api::NtQueryDirectoryFile), 0u);
+        EXPECT_EQ(ImportFaults::Calls(Api::NtSetInformationFile), 0u);
+    }
+}
+
+// The same refusals on the handles the clean holds: what a folder is when it is opened counts, not
+// only what its path showed a moment before. Wine opens a host link as its target, so the
+// attribute words are those Windows gives a junction (0x410) and a file (0x20).
+TEST_F(PkiCacheTest, HeldFoldersThatAreNotEmptied) {
+    struct Case {
+        const char* what;
+        unsigned query;  // 1 is TOLV, 4 the cache
+        DWORD attributes;
+        std::string path;
+    };
+    const Case cases[] = {
+        {"a folder on the way is a link", 2, 0x410, AppData() + "\\TOLV\\TOLV Security"},
+        {"the cache is a link", 4, 0x410, Cache()},
+        {"the cache is a file", 4, 0x20, Cache()},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ResetImportFaults();
+        AnswerAppData();
+        unsigned queries = 0;
+        faults_.Answer<Api::NtQueryInformationFile>([&](HANDLE file, PIO_STATUS_BLOCK io,
+                                                        PVOID information, ULONG length,
+                                                        FILE_INFORMATION_CLASS kind) {
+            const NTSTATUS status = ImportFaults::Real<Api::NtQueryInformationFile>(
+                file, io, information, length, kind);
+            if (++queries == c.query && kind == FileBasicInformation) {
+                static_cast<FILE_BASIC_INFORMATION*>(information)->FileAttributes = c.attributes;
+            }
+            return status;
+        });
+        char attributes[11];
+        snprintf(attributes, sizeof attributes, "0x%08lx", c.attributes);
+        EXPECT_EQ(Clean(), "\nClean PKI cache...\n    ProgramData directory: \"" + AppData() +
+                               "\"\nerror:     Something is wrong with \"" + c.path +
+                               "\" (attr: " + attributes + ", gle: 0x00000000)\n");
+        EXPECT_EQ(Kept(), "abc");
+        EXPECT_EQ(ImportFaults::Calls(Api::NtQueryDirectoryFile), 0u);
+        EXPECT_EQ(HandlesClosed(), HandlesOpened());
+    }
+}
+
+// Whether a file is gone is asked as the attacker would: opening it again finds nothing.
+bool Gone(const std::wstring& path) {
+    SetLastError(0xdeadbeef);
+    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return false;
+    }
+    return GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+// An attacker of the same machine renames the folders away between two steps of the listing, to
+// put a link to another folder in their place: each rename is refused while the clean holds the
+// folder, and the clean empties the cache it opened. Afterwards the folders can be renamed again.
+TEST_F(PkiCacheTest, FoldersCannotBeRenamedAwayWhileHeld) {
+    const std::wstring tolv = appData_.Path() + L"\\TOLV";
+    const std::wstring folders[] = {tolv + L"\\TOLV Security\\PKI", cache_,
+                                    tolv + L"\\TOLV Security", tolv};
+    std::vector<std::string> refusals;
+    unsigned listingSteps = 0;
+    faults_.Answer<Api::NtQueryDirectoryFile>(
+        [&](HANDLE folder, HANDLE event, PIO_APC_ROUTINE routine, PVOID context,
+            PIO_STATUS_BLOCK io, PVOID information, ULONG length, FILE_INFORMATION_CLASS kind,
+            BOOLEAN, PUNICODE_STRING name, BOOLEAN restart) {
+            if (++listingSteps > 1) {
+                for (const std::wstring& held : folders) {
+                    SetLastError(0xdeadbeef);
+                    const BOOL moved = MoveFileW(held.c_str(), (held + L".away").c_str());
+                    refusals.push_back(Utf8(held) + (moved ? " moved" : " refused ") +
+                                       std::to_string(GetLastError()));
+                }
+            }
+            // One entry a step, so that the attacker comes between the files.
+            return ImportFaults::Real<Api::NtQueryDirectoryFile>(folder, event, routine, context,
+                                                                 io, information, length, kind,
+                                                                 TRUE, name, restart);
+        });
+    EXPECT_EQ(Clean(), Start() +
+                           "      a.crl   2 bytes\n      b.crl   2 bytes\n      c.crl   2 bytes\n"
+                           "\n    Successfully cleaned\n\n");
+    // ".", "..", three files and the end of the listing.
+    ASSERT_EQ(listingSteps, 6u);
+    ASSERT_EQ(refusals.size(), 4u * 5);
+    for (size_t i = 0; i < refusals.size(); ++i) {
+        EXPECT_EQ(refusals[i], Utf8(folders[i % 4]) + " refused 32");
+    }
+    for (const wchar_t* name : CacheFiles) {
+        EXPECT_TRUE(Gone(File(name))) << Utf8(name);
+    }
+    ASSERT_TRUE(MoveFileW(cache_.c_str(), (cache_ + L".away").c_str())) << GetLastError();
+    ASSERT_TRUE(MoveFileW((cache_ + L".away").c_str(), cache_.c_str())) << GetLastError();
+}
+
+// The final path the system reports, with the one of the entry ending in g_ledAway as a link
+// elsewhere would show it.
+std::wstring g_ledAway;
+DWORD WINAPI FinalPathLedAway(HANDLE handle, LPWSTR path, DWORD size, DWORD flags) {
+    const DWORD length = GetFinalPathNameByHandleW(handle, path, size, flags);
+    const std::wstring found(path, length < size ? length : 0);
+    if (found.size() < g_ledAway.size() ||
+        found.compare(found.size() - g_ledAway.size(), g_ledAway.size(), g_ledAway) != 0) {
+        return length;
+    }
+    const std::wstring elsewhere = L"\\\\?\\C:\\victim" + g_ledAway;
+    wcscpy(path, elsewhere.c_str());
+    return static_cast<DWORD>(elsewhere.size());
+}
+
+// Wine opens a name below a held folder through that folder's current path, which a host link may
+// have taken elsewhere: whatever the system says is not where the clean expected is left alone.
+TEST_F(PkiCacheTest, WhatWasOpenedElsewhereIsLeft) {
+    faults_.Answer<Api::GetProcAddress>([](HMODULE module, LPCSTR name) -> FARPROC {
+        if (HIWORD(name) != 0 && strcmp(name, "GetFinalPathNameByHandleW") == 0) {
+            return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(FinalPathLedAway));
+        }
+        return ImportFaults::Real<Api::GetProcAddress>(module, name);
+    });
+    g_ledAway = L"\\b.crl";
+    EXPECT_EQ(
+        Clean(),
+        Start() + "      a.crl   2 bytes\n      b.crl   2 bytes\nerror: Cannot delete file \"" +
+            Cache() + "\\b.crl\"\n      c.crl   2 bytes\n\n    Failed to delete 1 file(s)\n\n");
+    EXPECT_EQ(Kept(), "b");
+
+    Restock();
+    g_ledAway = L"\\PKI\\ctl";
+    const unsigned listingSteps = ImportFaults::Calls(Api::NtQueryDirectoryFile);
+    EXPECT_EQ(Clean(), "\nClean PKI cache...\n    ProgramData directory: \"" + AppData() +
+                           "\"\nerror:     Something is wrong with \"" + Cache() +
+                           "\" (attr: 0x00000010, gle: 0x00000000)\n");
+    EXPECT_EQ(Kept(), "abc");
+    EXPECT_EQ(ImportFaults::Calls(Api::NtQueryDirectoryFile), listingSteps);
+}
+
+// What the clean asked of SetProcessMitigationPolicy; each request is refused.
+std::vector<std::pair<int, DWORD>> g_policies;
+BOOL WINAPI RefusingSetPolicy(PROCESS_MITIGATION_POLICY policy, PVOID buffer, SIZE_T length) {
+    EXPECT_EQ(length, sizeof(PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY));
+    g_policies.emplace_back(policy, *static_cast<DWORD*>(buffer));
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+}
+
+// Where the system has the redirection trust policy, the clean turns it on before it looks at
+// anything; where it is missing or refuses, the clean goes on as before.
+TEST_F(PkiCacheTest, RedirectionTrustWhereTheSystemHasIt) {
+    const std::string cleaned = Start() +
+                                "      a.crl   2 bytes\n      b.crl   2 bytes\n      c.crl   2 "
+                                "bytes\n\n    Successfully cleaned\n\n";
+    for (bool present : {true, false}) {
+        SCOPED_TRACE(present ? "present and refusing" : "missing");
+        g_policies.clear();
+        Restock();
+        faults_.Answer<Api::GetProcAddress>([&](HMODULE module, LPCSTR name) -> FARPROC {
+            if (HIWORD(name) != 0 && strcmp(name, "SetProcessMitigationPolicy") == 0) {
+                EXPECT_EQ(module, GetModuleHandleW(L"kernel32.dll"));
+                return present
+                           ? reinterpret_cast<FARPROC>(reinterpret_cast<void*>(RefusingSetPolicy))
+                           : nullptr;
+            }
+            return ImportFaults::Real<Api::GetProcAddress>(module, name);
+        });
+        EXPECT_EQ(Clean(), cleaned);
+        EXPECT_EQ(Kept(), "");
+        if (present) {
+            ASSERT_EQ(g_policies.size(), 1u);
+            EXPECT_EQ(g_policies[0].first, ProcessRedirectionTrustPolicy);
+            EXPECT_EQ(g_policies[0].second, 1u);  // enforced, not only audited
+        } else {
+            EXPECT_TRUE(g_policies.empty());
+        }
     }
 }
 

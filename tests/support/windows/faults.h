@@ -12,6 +12,7 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "cache/nt_files.h"
 
 #include <functional>
 #include <type_traits>
@@ -77,6 +78,12 @@
     X(kernel32, SystemTimeToFileTime)            \
     X(kernel32, WriteConsoleW)                   \
     X(kernel32, WriteFile)                       \
+    X(ntdll, NtClose)                            \
+    X(ntdll, NtOpenFile)                         \
+    X(ntdll, NtQueryDirectoryFile)               \
+    X(ntdll, NtQueryInformationFile)             \
+    X(ntdll, NtSetInformationFile)               \
+    X(ntdll, RtlNtStatusToDosError)              \
     X(shell32, SHGetSpecialFolderPathW)          \
     X(version, GetFileVersionInfoSizeW)          \
     X(version, GetFileVersionInfoW)              \
