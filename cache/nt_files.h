@@ -4,7 +4,6 @@
 
 #include "platform/win32.h"
 
-#if defined(_WIN32)
 #include <winternl.h>
 
 extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE FileHandle, HANDLE Event,
@@ -17,4 +16,3 @@ extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE FileHandle, HANDLE Event,
 
 // ntstatus.h cannot be included beside windows.h without redefinitions.
 constexpr NTSTATUS StatusNoMoreFiles = static_cast<NTSTATUS>(0x80000006);
-#endif

@@ -95,8 +95,6 @@ void PrintSummary(const CleanCounts& counts) {
     }
 }
 
-#if defined(_WIN32)
-
 // The folders are held from the check to the last deletion: opened as themselves (a link is
 // opened, not followed) and without sharing deletion, so nobody can rename one away and put a
 // link in its place while the clean works below it; the files are opened relative to the held
@@ -306,17 +304,6 @@ void EmptyCache(const std::wstring& location, size_t folderLength) {
     }
 }
 
-#else
-
-// The stand-in of the native build has no native file calls: it lists and deletes by path.
-void TrustOnlyAdministratorsLinks() {}
-
-void EmptyCache(const std::wstring& location, size_t) {
-    EmptyCacheDirectory(location.c_str());
-}
-
-#endif
-
 // What the cache location is decides what happens: nothing there is fine, a real directory is
 // emptied, anything else (a file, a link) is reported and left. The checks by path come first:
 // under Wine a host link is seen only by path, a handle opened there follows it.
@@ -360,8 +347,6 @@ void CleanPkiCache() {
     g_reportLog->Print(L"\n");
 }
 
-#if defined(_WIN32)
-
 void EmptyCacheDirectory(const wchar_t* directory) {
     if (!StartListing(directory)) {
         return;
@@ -376,34 +361,3 @@ void EmptyCacheDirectory(const wchar_t* directory) {
     }
     EmptyHeldDirectory(folder.Get(), directory);
 }
-
-#else
-
-void EmptyCacheDirectory(const wchar_t* directory) {
-    using ScopedFindHandle = ScopedHandle<HANDLE, FindClose, -1>;
-    if (!StartListing(directory)) {
-        return;
-    }
-    const std::wstring pattern = std::wstring(directory) + L"\\*";
-    WIN32_FIND_DATAW entry;
-    ScopedFindHandle search(FindFirstFileW(pattern.c_str(), &entry));
-    if (search.IsEmpty()) {
-        g_reportLog->Print(L"\n    FindFirstFile problem\n");
-        return;
-    }
-    CleanCounts counts;
-    do {
-        const uint64_t size =
-            (static_cast<uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow;
-        CleanEntry(directory, entry.dwFileAttributes, size, entry.cFileName, counts,
-                   [directory](const wchar_t* name) {
-                       return DeleteFileW((std::wstring(directory) + L"\\" + name).c_str()) != 0;
-                   });
-    } while (FindNextFileW(search.Get(), &entry));
-    if (GetLastError() != ERROR_NO_MORE_FILES) {
-        g_reportLog->Print(L"\n    FindNextFile problem\n");
-    }
-    PrintSummary(counts);
-}
-
-#endif

@@ -21,7 +21,15 @@ ImportState& State(Api api) {
     return g_imports[static_cast<size_t>(api)];
 }
 
+bool& Paused() {
+    static bool paused = false;
+    return paused;
+}
+
 bool CountCall(Api api) {
+    if (Paused()) {
+        return false;
+    }
     ImportState& state = State(api);
     ++state.calls;
     if (state.failAt == 0 || state.calls < state.failAt) {

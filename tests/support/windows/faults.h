@@ -136,6 +136,8 @@ struct ImportState {
     DWORD lastError;
 };
 ImportState& State(Api api);
+// While set, calls are neither counted nor failed (answers still apply).
+bool& Paused();
 // Counts the call and says whether it is to fail.
 bool CountCall(Api api);
 [[noreturn]] void NotImported(Api api);
@@ -195,6 +197,20 @@ using InterceptorOf = Interceptor<Id>;
 void InstallImportFaults(HMODULE codeUnderTest);
 // Undoes every planned failure and answer, and the call counts.
 void ResetImportFaults();
+
+// While it lives, the code under test's calls are neither counted nor failed; answers still
+// apply. For a fixture's own use of the code under test (opening and closing the run's log), so
+// that a test's plan and counts concern the code it tests alone.
+class PausedFaults {
+  public:
+    PausedFaults() : was_(faults_detail::Paused()) { faults_detail::Paused() = true; }
+    ~PausedFaults() { faults_detail::Paused() = was_; }
+    PausedFaults(const PausedFaults&) = delete;
+    PausedFaults& operator=(const PausedFaults&) = delete;
+
+  private:
+    bool was_;
+};
 
 class ImportFaults {
   public:

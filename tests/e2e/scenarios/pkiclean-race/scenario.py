@@ -19,8 +19,6 @@ from pathlib import Path
 
 import pkicache
 
-NOT_ON = {"native": "the stand-in does not model folders held against renaming, host links "
-                    "swapped while it runs, or the native file calls of the clean"}
 
 # (cache files, runs): fewer runs where a run lists 1,000 files.
 ROUNDS = [(1, 25), (100, 20), (1000, 8)]
