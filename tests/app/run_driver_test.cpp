@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/local_system_answer.h"
+#include "app/run_fixture.h"
 #include "report/report_log.h"
 #include "support/windows/faults.h"
 #include "support/windows/scratch.h"
@@ -117,29 +118,8 @@ class AnsweredConsole {
 
 class RunDriverTest : public testing::Test {
   protected:
-    struct Outcome {
-        int exitCode;
-        std::string console;
-        std::string standardOutput;
-        std::string log;
-    };
-
-    Outcome Run(std::vector<std::wstring> arguments) {
-        arguments.insert(arguments.begin(), folder_ / L"skelvane.exe");
-        std::vector<wchar_t*> argv;
-        for (auto& argument : arguments) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-        Outcome outcome;
-        {
-            CapturedStreams streams(faults_);
-            outcome.exitCode = RunDriver(static_cast<int>(arguments.size()), argv.data());
-            outcome.console = streams.Stderr();
-            outcome.standardOutput = streams.Stdout();
-        }
-        outcome.log = Utf8FromUtf16Bytes(ReadFileBytes(folder_ / L"skelvane.txt"));
-        return outcome;
+    RunOutcome Run(std::vector<std::wstring> arguments) {
+        return RunTool(faults_, folder_, std::move(arguments));
     }
 
     void SetUp() override { AnswerNoVersion(); }
@@ -205,7 +185,7 @@ TEST_F(RunDriverTest, NormalRunWaitsForOneKeyAndEndsWithEndBannerAndZero) {
         console_.typed = {AnsweredConsole::Focus(), AnsweredConsole::Key(false),
                           AnsweredConsole::Key(true), AnsweredConsole::Key(false)};
         const unsigned flushes = console_.flushes;
-        Outcome outcome = Run(commandLine);
+        RunOutcome outcome = Run(commandLine);
         EXPECT_EQ(outcome.exitCode, 0);
         ExpectNormalRun(outcome.console, "");
         EXPECT_EQ(outcome.standardOutput, NoVersion);
@@ -229,7 +209,7 @@ TEST_F(RunDriverTest, PkiCleanEndsWithoutPromptOrEndBanner) {
     });
     for (const wchar_t* argument : {L"/pkiclean", L"/PkiClean", L"/PKICLEAN"}) {
         SCOPED_TRACE(Utf8(argument));
-        Outcome outcome = Run({argument});
+        RunOutcome outcome = Run({argument});
         EXPECT_EQ(outcome.exitCode, 0);
         EXPECT_EQ(outcome.console,
                   "\nClean PKI cache...\n    ProgramData directory: \"" + Utf8(folder) +
@@ -249,7 +229,7 @@ TEST_F(RunDriverTest, PkiCleanEndsWithoutPromptOrEndBanner) {
 
 TEST_F(RunDriverTest, LogThatCannotBeCreatedEndsTheRunWithOne) {
     ASSERT_TRUE(CreateDirectoryW((folder_ / L"skelvane.txt").c_str(), nullptr));
-    Outcome outcome = Run({});
+    RunOutcome outcome = Run({});
     EXPECT_EQ(outcome.exitCode, 1);
     EXPECT_EQ(outcome.console, "");
     EXPECT_EQ(outcome.standardOutput, "Fatal error: While creating log file.");
@@ -258,7 +238,7 @@ TEST_F(RunDriverTest, LogThatCannotBeCreatedEndsTheRunWithOne) {
 
 TEST_F(RunDriverTest, LocalSystemIsNamedAndDoesNotWait) {
     AnswerTokenUserAsLocalSystem(faults_);
-    Outcome outcome = Run({});
+    RunOutcome outcome = Run({});
     EXPECT_EQ(outcome.exitCode, 0);
     ExpectNormalRun(outcome.console, "User: NT AUTHORITY\\SYSTEM\r\n");
     EXPECT_TRUE(HasEndBanner(outcome.log));
@@ -295,7 +275,7 @@ TEST_F(RunDriverTest, ConsoleThatCannotBeReadMeansNoWait) {
         AnswerNoVersion();
         AnsweredConsole console(faults_);
         c.arrange(console, faults_);
-        Outcome outcome = Run({});
+        RunOutcome outcome = Run({});
         EXPECT_EQ(outcome.exitCode, 0);
         EXPECT_EQ(console.opened, 1u);
         EXPECT_EQ(console.modes, c.modes);

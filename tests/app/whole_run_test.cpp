@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/local_system_answer.h"
+#include "app/run_fixture.h"
 #include "report/report_log.h"
 #include "support/windows/faults.h"
 #include "support/windows/scratch.h"
@@ -28,13 +29,6 @@ const char Prompt[] = "\r\n\r\nPress any key to quit...";
 
 class WholeRunTest : public testing::Test {
   protected:
-    struct Outcome {
-        int exitCode;
-        std::string console;
-        std::string standardOutput;
-        std::string log;
-    };
-
     void SetUp() override {
         // Field by field, in UTC; the milliseconds are not shown.
         faults_.Answer<Api::GetSystemTime>(
@@ -74,22 +68,8 @@ class WholeRunTest : public testing::Test {
             });
     }
 
-    Outcome Run(std::vector<std::wstring> arguments) {
-        arguments.insert(arguments.begin(), folder_ / L"skelvane.exe");
-        std::vector<wchar_t*> argv;
-        for (auto& argument : arguments) {
-            argv.push_back(argument.data());
-        }
-        argv.push_back(nullptr);
-        Outcome outcome;
-        {
-            CapturedStreams streams(faults_);
-            outcome.exitCode = RunDriver(static_cast<int>(arguments.size()), argv.data());
-            outcome.console = streams.Stderr();
-            outcome.standardOutput = streams.Stdout();
-        }
-        outcome.log = Log();
-        return outcome;
+    RunOutcome Run(std::vector<std::wstring> arguments) {
+        return RunTool(faults_, folder_, std::move(arguments));
     }
     // Empty while the run still holds the log: it shares nothing.
     std::string Log() const { return Utf8FromUtf16Bytes(ReadFileBytes(folder_ / L"skelvane.txt")); }
@@ -103,7 +83,7 @@ class WholeRunTest : public testing::Test {
 // between the banners.
 TEST_F(WholeRunTest, BannersAndSystemTimeShowTheClockAndTheVersionAllFourParts) {
     AnswerFileVersion(1, 0, 300, 7);
-    const Outcome outcome = Run({});
+    const RunOutcome outcome = Run({});
     EXPECT_EQ(outcome.exitCode, 0);
     EXPECT_EQ(outcome.standardOutput, "");
     const std::string first = "FileVersion of this tool: 1.0.300.7\nOS version: ";
@@ -152,7 +132,7 @@ TEST_F(WholeRunTest, FixThatTheRootStoreRefusesRunsNoCheck) {
         DeleteFileW((folder_ / L"skelvane.txt").c_str());
         const unsigned adds = ImportFaults::Calls(Api::CertAddEncodedCertificateToStore);
         c.arrange(faults_);
-        const Outcome outcome = Run({L"/fix"});
+        const RunOutcome outcome = Run({L"/fix"});
         EXPECT_EQ(outcome.exitCode, 1);
         EXPECT_EQ(outcome.standardOutput, "");
         EXPECT_EQ(outcome.console, c.console);
@@ -165,7 +145,7 @@ TEST_F(WholeRunTest, FixThatTheRootStoreRefusesRunsNoCheck) {
 // Wine's own application-data folder, where the fresh prefix has no cache.
 TEST_F(WholeRunTest, PkiCleanAsLocalSystemNamesTheAccount) {
     AnswerTokenUserAsLocalSystem(faults_);
-    const Outcome outcome = Run({L"/pkiclean"});
+    const RunOutcome outcome = Run({L"/pkiclean"});
     EXPECT_EQ(outcome.exitCode, 0);
     EXPECT_EQ(outcome.standardOutput, "");
     const std::string console =
