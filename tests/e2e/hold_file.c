@@ -17,14 +17,14 @@ int wmain(int argc, wchar_t** argv) {
         return 1;
     }
     DWORD share = wcscmp(argv[2], L"read") == 0 ? FILE_SHARE_READ | FILE_SHARE_WRITE : 0;
-    HANDLE held = CreateFileW(argv[1], GENERIC_READ, share, NULL, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE held =
+        CreateFileW(argv[1], GENERIC_READ, share, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (held == INVALID_HANDLE_VALUE) {
         fwprintf(stderr, L"hold_file.exe: cannot open %ls: %lu\n", argv[1], GetLastError());
         return 1;
     }
-    HANDLE ready = CreateFileW(argv[3], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, NULL);
+    HANDLE ready =
+        CreateFileW(argv[3], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (ready == INVALID_HANDLE_VALUE) {
         fwprintf(stderr, L"hold_file.exe: cannot create %ls: %lu\n", argv[3], GetLastError());
         return 1;

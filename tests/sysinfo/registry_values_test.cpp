@@ -161,8 +161,7 @@ TEST_F(RegistryValuesTest, TextThatCannotBeRead) {
         {"size query fails", L"Ten", Api::RegQueryValueExW, 1, ERROR_ACCESS_DENIED, 0, false},
         {"no memory", L"Ten", Api::HeapAlloc, 1, ERROR_NOT_ENOUGH_MEMORY, 11, false},
         // The value went, or grew, between the size query and the read.
-        {"gone before the read", L"Ten", Api::RegQueryValueExW, 2, ERROR_FILE_NOT_FOUND, 11,
-         true},
+        {"gone before the read", L"Ten", Api::RegQueryValueExW, 2, ERROR_FILE_NOT_FOUND, 11, true},
         {"read fails", L"Ten", Api::RegQueryValueExW, 3, ERROR_MORE_DATA, 11, true},
     };
     for (const Case& c : cases) {

@@ -27,9 +27,9 @@ void ScratchKey::SetBytes(const wchar_t* name, DWORD type, const void* bytes, DW
     // value is stored exactly as given.
     std::string stored(static_cast<const char*>(bytes), size);
     stored.append(2, '\xff');
-    ASSERT_EQ(RegSetValueExW(key_, name, 0, type, reinterpret_cast<const BYTE*>(stored.data()),
-                             size),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegSetValueExW(key_, name, 0, type, reinterpret_cast<const BYTE*>(stored.data()), size),
+        ERROR_SUCCESS);
 }
 
 void ScratchKey::SetDword(const wchar_t* name, DWORD value) {

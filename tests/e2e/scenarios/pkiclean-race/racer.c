@@ -31,7 +31,8 @@ static void pause_us(long us) {
 
 /* Puts a link to `target` where `folder` is; the real folder waits beside it as `away`. */
 static int swap(const char* folder, const char* away, const char* target) {
-    if (rename(folder, away) != 0) return 0;
+    if (rename(folder, away) != 0)
+        return 0;
     if (symlink(target, folder) != 0) {
         rename(away, folder);
         return 0;
@@ -63,7 +64,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     int ready = open(argv[3], O_CREAT | O_WRONLY, 0644);
-    if (ready >= 0) close(ready);
+    if (ready >= 0)
+        close(ready);
 
     unsigned seed = (unsigned)getpid();
     int opened = 0;
