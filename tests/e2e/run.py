@@ -197,6 +197,11 @@ class Context:
             body = old.rstrip("\r\n") + "\r\n\r\n" + body.split("\n", 1)[1]
         target.write_text(body, encoding="utf-8", newline="")
 
+    def build_dll(self, source, path):
+        """Wine: builds the scenario folder's C file `source` into the DLL `path`, with the
+        compiler for the tool's machine type."""
+        self._build.build_dll(self.dir / source, path)
+
     def store_value(self, root, key, name, value_type, data):
         """Stores the value `name` of `key` under `root` ("HKLM" or "HKCU") with type
         `value_type` and exactly the bytes `data`, for the tool's later runs. Native: into the
@@ -511,6 +516,10 @@ class WineBuild:
                             "-O2", "-o", str(program), str(HERE / source)], check=True)
             self.programs[source] = program
         return self.programs[source]
+
+    def build_dll(self, source, path):
+        subprocess.run([self.target["gcc"], "-shared", "-Wall", "-Wextra", "-Werror", "-O2",
+                        "-o", str(path), str(source)], check=True)
 
     def kill_server(self, t):
         subprocess.run(["wineserver", "-k"], env=self.environment(t), stdin=subprocess.DEVNULL,
