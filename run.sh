@@ -98,7 +98,7 @@ run_under_wine() {
 }
 
 main() {
-    install_missing cmake make g++-mingw-w64-i686 wine wine32:i386
+    install_missing cmake make g++-mingw-w64-i686 python3 wine wine32:i386
     local program
     program="$(prepare_wine_program)"
     run_under_wine "$program" "$@"

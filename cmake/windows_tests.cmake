@@ -60,6 +60,8 @@ if(SKELVANE_COVERAGE)
   target_link_options(skelvane_under_test PRIVATE --coverage)
 endif()
 target_link_options(skelvane_under_test PRIVATE -static -static-libgcc -static-libstdc++)
+# Unlike skelvane.exe, which delay-loads crypt32, winhttp, version and shell32, this DLL imports
+# them the ordinary way: the fault layer patches its import table, and it is never shipped.
 target_link_libraries(skelvane_under_test PRIVATE lean_runtime crypt32 winhttp ws2_32 version
                       advapi32 shell32 ntdll ssp)
 set_target_properties(skelvane_under_test PROPERTIES PREFIX "")

@@ -163,6 +163,11 @@ class Context:
         HKEY_USERS\\S-1-5-18 live only as long as it."""
         self._reg_files.append(self.dir / name)
 
+    def build_dll(self, source, path):
+        """Wine: builds the scenario folder's C file `source` into the DLL `path`, with the
+        compiler for the tool's machine type."""
+        self._build.build_dll(self.dir / source, path)
+
     def store_value(self, root, key, name, value_type, data):
         """Stores the value `name` of `key` under `root` ("HKLM" or "HKCU") with type
         `value_type` and exactly the bytes `data`, for the tool's later runs: at once, with
@@ -419,6 +424,10 @@ class WineBuild:
                             "-O2", "-o", str(program), str(HERE / source)], check=True)
             self.programs[source] = program
         return self.programs[source]
+
+    def build_dll(self, source, path):
+        subprocess.run([self.target["gcc"], "-shared", "-Wall", "-Wextra", "-Werror", "-O2",
+                        "-o", str(path), str(source)], check=True)
 
     def kill_server(self, t):
         subprocess.run(["wineserver", "-k"], env=self.environment(t), stdin=subprocess.DEVNULL,
