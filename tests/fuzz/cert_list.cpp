@@ -1,6 +1,7 @@
 // The certificate-list walker on any bytes: it never reads past the list, every record it yields
 // lies inside the list right after its length, the offset only grows, and it stops at the first
 // place where no whole record starts.
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

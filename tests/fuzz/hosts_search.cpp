@@ -1,6 +1,7 @@
 // The hosts file search on any text: lowering folds A-Z alone and keeps every other byte and the
 // length, and a vendor name is found exactly when it stands in the text up to its first zero
 // byte, letters compared without case.
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string>

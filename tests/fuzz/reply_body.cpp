@@ -2,6 +2,7 @@
 // and a text decoded without a replacement character encodes back to exactly the input),
 // and the 1 MiB body store on any run of reads: what is kept is a prefix of what came, cut only
 // between characters, and nothing is lost from the count.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
