@@ -1,5 +1,6 @@
-// The proxy report's paths that stored values alone cannot reach: failed reads, failed
-// allocations, odd byte counts and the reason shown for a key that cannot be opened.
+// The proxy report of one key: its blocks as the stored values make them, and the paths that
+// stored values alone cannot reach: failed reads, failed allocations, odd byte counts and the
+// reason shown for a key that cannot be opened.
 #include "net/proxy_settings.h"
 
 #include <gtest/gtest.h>
@@ -82,6 +83,58 @@ TEST_F(ProxySettingsTest, StringValueOutcomes) {
         key.SetBytes(c.value, REG_SZ, c.bytes.data(), static_cast<DWORD>(c.bytes.size()));
         ResetImportFaults();
         c.plan(faults_);
+        bool reported = !c.reported;
+        EXPECT_EQ(Report(&reported), c.output);
+        EXPECT_EQ(reported, c.reported);
+    }
+}
+
+// A key's whole block: the enabled proxy's warning continued by its values, or an information
+// header; the per-user setting is information that never counts as reported.
+TEST_F(ProxySettingsTest, KeyBlocks) {
+    struct Case {
+        const char* name;
+        DWORD enable;  // 0xFFFFFFFF: not stored
+        DWORD perUser;
+        const wchar_t* server;  // null: not stored
+        const wchar_t* override;
+        std::string output;
+        bool reported;
+    };
+    const std::string key = "HKCU\\" + KeyPath;
+    const std::string line = "\r\n           @";
+    const DWORD none = 0xFFFFFFFF;
+    const Case cases[] = {
+        {"enabled with server and exceptions", 1, none, L"proxy:8080", L"<local>",
+         "warning: \r\nWarning: " + key + line + "ProxyEnable=1" + line +
+             "ProxyServer=\"proxy:8080\"" + line + "ProxyOverride=\"<local>\"",
+         true},
+        {"enabled alone", 2, none, nullptr, nullptr,
+         "warning: \r\nWarning: " + key + line + "ProxyEnable=2", true},
+        {"disabled, server left behind", 0, none, L"proxy:8080", nullptr,
+         "\r\nInfo   : " + key + line + "ProxyServer=\"proxy:8080\"", true},
+        {"managed by the administrator", none, 0, nullptr, nullptr,
+         "\r\nInfo: " + key + line +
+             "ProxySettingsPerUser=0 (Proxy settings are managed by system administrator.)",
+         false},
+        {"per user", none, 1, nullptr, nullptr,
+         "\r\nInfo: " + key + line + "ProxySettingsPerUser=1", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ScratchKey proxy(HKEY_CURRENT_USER, Wide(KeyPath));
+        if (c.enable != none) {
+            proxy.SetDword(L"ProxyEnable", c.enable);
+        }
+        if (c.perUser != none) {
+            proxy.SetDword(L"ProxySettingsPerUser", c.perUser);
+        }
+        if (c.server != nullptr) {
+            proxy.SetString(L"ProxyServer", c.server);
+        }
+        if (c.override != nullptr) {
+            proxy.SetString(L"ProxyOverride", c.override);
+        }
         bool reported = !c.reported;
         EXPECT_EQ(Report(&reported), c.output);
         EXPECT_EQ(reported, c.reported);
