@@ -173,6 +173,52 @@ bool IsBelow(HANDLE opened, HANDLE parent, const wchar_t* name) {
     return _wcsicmp((parentPath + L"\\" + name).c_str(), openedPath.c_str()) == 0;
 }
 
+// The file ID of what the handle is open on (the inode under Wine).
+bool HeldId(HANDLE handle, LARGE_INTEGER& id) {
+    FILE_INTERNAL_INFORMATION internal;
+    IO_STATUS_BLOCK io;
+    if (!Succeeded(NtQueryInformationFile(handle, &io, &internal, sizeof internal,
+                                          FileInternalInformation))) {
+        return false;
+    }
+    id = internal.IndexNumber;
+    return true;
+}
+
+// Whether the held `parent` itself holds the folder `name` that `child` has open: its entry there
+// is a directory, no link, with the child's file ID. Wine resolves a name below a held folder
+// through that folder's current path and reports a handle's path as it was opened, but the
+// listing comes from what the parent handle holds and the ID from what the child handle holds.
+// Each parent is looked at this once, so the name mask given to its handle is never in the way.
+bool IsEntryOf(HANDLE parent, const wchar_t* name, HANDLE child, const wchar_t* path) {
+    LARGE_INTEGER childId;
+    if (!HeldId(child, childId)) {
+        PrintSomethingWrong(path, INVALID_FILE_ATTRIBUTES);
+        return false;
+    }
+    alignas(8) unsigned char buffer[1024];
+    UNICODE_STRING mask;
+    mask.Buffer = const_cast<PWSTR>(name);
+    mask.Length = static_cast<USHORT>(wcslen(name) * sizeof(wchar_t));
+    mask.MaximumLength = mask.Length;
+    IO_STATUS_BLOCK io;
+    if (!Succeeded(NtQueryDirectoryFile(parent, nullptr, nullptr, nullptr, &io, buffer,
+                                        sizeof buffer, FileIdBothDirectoryInformation, TRUE, &mask,
+                                        TRUE))) {
+        PrintSomethingWrong(path, INVALID_FILE_ATTRIBUTES);
+        return false;
+    }
+    const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFORMATION*>(buffer);
+    if ((entry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        entry->FileId.QuadPart != childId.QuadPart) {
+        SetLastError(ERROR_SUCCESS);
+        PrintSomethingWrong(path, entry->FileAttributes);
+        return false;
+    }
+    return true;
+}
+
 // A folder on the way is refused as the check by path refuses it: a link, or one that cannot be
 // looked at; a non-directory as well.
 bool IsRealFolder(HANDLE folder, const wchar_t* path) {
@@ -225,19 +271,24 @@ bool HoldCacheFolders(const std::wstring& location, size_t folderLength,
             PrintSomethingWrong(path.c_str(), HeldAttributes(held[level].Get()));
             return false;
         }
+        if (!IsEntryOf(held[level - 1].Get(), name.c_str(), held[level].Get(), path.c_str())) {
+            return false;
+        }
         nameStart = nameEnd + 1;
     }
     return true;
 }
 
 // Deletes the file `name` of the held folder through a handle of its own: a link among the files
-// is opened and deleted as itself, not its target.
-bool DeleteHeldFile(HANDLE folder, const wchar_t* name) {
+// is opened and deleted as itself, not its target. The handle must hold the file the listing
+// showed (`listedId`): under Wine a name below a held folder may have led elsewhere.
+bool DeleteHeldFile(HANDLE folder, const wchar_t* name, LONGLONG listedId) {
     ScopedNtHandle file;
+    LARGE_INTEGER id;
     if (!OpenRelative(folder, name, DELETE | SYNCHRONIZE,
                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                       FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, file) ||
-        !IsBelow(file.Get(), folder, name)) {
+        !IsBelow(file.Get(), folder, name) || !HeldId(file.Get(), id) || id.QuadPart != listedId) {
         return false;
     }
     FILE_DISPOSITION_INFORMATION disposition;
@@ -255,7 +306,7 @@ void EmptyHeldDirectory(HANDLE folder, const wchar_t* directory) {
     IO_STATUS_BLOCK io;
     NTSTATUS status =
         NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
-                             FileBothDirectoryInformation, FALSE, nullptr, TRUE);
+                             FileIdBothDirectoryInformation, FALSE, nullptr, TRUE);
     if (!Succeeded(status)) {
         g_reportLog->Print(L"\n    FindFirstFile problem\n");
         return;
@@ -263,18 +314,21 @@ void EmptyHeldDirectory(HANDLE folder, const wchar_t* directory) {
     CleanCounts counts;
     while (Succeeded(status)) {
         for (size_t offset = 0;;) {
-            const auto* entry = reinterpret_cast<const FILE_BOTH_DIR_INFORMATION*>(buffer + offset);
+            const auto* entry =
+                reinterpret_cast<const FILE_ID_BOTH_DIR_INFORMATION*>(buffer + offset);
             const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
-            CleanEntry(directory, entry->FileAttributes,
-                       static_cast<uint64_t>(entry->EndOfFile.QuadPart), name.c_str(), counts,
-                       [folder](const wchar_t* file) { return DeleteHeldFile(folder, file); });
+            const LONGLONG id = entry->FileId.QuadPart;
+            CleanEntry(
+                directory, entry->FileAttributes, static_cast<uint64_t>(entry->EndOfFile.QuadPart),
+                name.c_str(), counts,
+                [folder, id](const wchar_t* file) { return DeleteHeldFile(folder, file, id); });
             if (entry->NextEntryOffset == 0) {
                 break;
             }
             offset += entry->NextEntryOffset;
         }
         status = NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
-                                      FileBothDirectoryInformation, FALSE, nullptr, FALSE);
+                                      FileIdBothDirectoryInformation, FALSE, nullptr, FALSE);
     }
     if (status != StatusNoMoreFiles) {
         g_reportLog->Print(L"\n    FindNextFile problem\n");

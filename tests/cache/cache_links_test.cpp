@@ -20,9 +20,9 @@
 
 namespace {
 
-// Marks the two links in a listing of FILE_BOTH_DIR_INFORMATION records.
+// Marks the two links in a listing of FILE_ID_BOTH_DIR_INFORMATION records.
 void AsWindowsListsLinks(void* buffer) {
-    for (auto* entry = static_cast<FILE_BOTH_DIR_INFORMATION*>(buffer);;) {
+    for (auto* entry = static_cast<FILE_ID_BOTH_DIR_INFORMATION*>(buffer);;) {
         const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
         if (name == L"file-link.crl" || name == L"folder-link") {
             entry->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
@@ -31,8 +31,8 @@ void AsWindowsListsLinks(void* buffer) {
         if (entry->NextEntryOffset == 0) {
             return;
         }
-        entry = reinterpret_cast<FILE_BOTH_DIR_INFORMATION*>(reinterpret_cast<char*>(entry) +
-                                                             entry->NextEntryOffset);
+        entry = reinterpret_cast<FILE_ID_BOTH_DIR_INFORMATION*>(reinterpret_cast<char*>(entry) +
+                                                                entry->NextEntryOffset);
     }
 }
 
@@ -66,7 +66,7 @@ TEST(CacheLinksTest, FileLinkIsDeletedAsALinkAndFolderLinkIsLeft) {
            PUNICODE_STRING name, BOOLEAN restart) {
             const NTSTATUS status = ImportFaults::Real<Api::NtQueryDirectoryFile>(
                 folder, event, routine, context, io, buffer, length, kind, single, name, restart);
-            if (status >= 0 && kind == FileBothDirectoryInformation) {
+            if (status >= 0 && kind == FileIdBothDirectoryInformation) {
                 AsWindowsListsLinks(buffer);
             }
             return status;

@@ -3,6 +3,8 @@
 // or cannot be looked at. The application-data folder is a scratch folder of the test's own.
 #include "cache/pki_cache.h"
 
+#include "cache/nt_files.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -204,21 +206,37 @@ TEST_F(PkiCacheTest, PlatformFailures) {
          },
          heading + "    OK - PKI cache does not exist at \"" + Cache() + "\" (0x00000002)\n", "abc",
          1},
+        // Each folder is asked for its attributes, then for its ID.
         {"a held folder cannot be looked at",
          [](ImportFaults& faults) {
-             faults.Fail<Api::NtQueryInformationFile>(StatusAccessDenied, ERROR_SUCCESS, Nth(3));
+             faults.Fail<Api::NtQueryInformationFile>(StatusAccessDenied, ERROR_SUCCESS, Nth(5));
+         },
+         heading + "error:     Something is wrong with \"" + security +
+             "\\PKI\" (attr: 0xffffffff, gle: 0x00000005)\n",
+         "abc", 0},
+        {"a held folder's ID cannot be read",
+         [](ImportFaults& faults) {
+             faults.Fail<Api::NtQueryInformationFile>(StatusAccessDenied, ERROR_SUCCESS, Nth(6));
+         },
+         heading + "error:     Something is wrong with \"" + security +
+             "\\PKI\" (attr: 0xffffffff, gle: 0x00000005)\n",
+         "abc", 0},
+        // Each folder's entry is looked up in its parent before the cache is listed.
+        {"a folder's entry cannot be looked up in its parent",
+         [](ImportFaults& faults) {
+             faults.Fail<Api::NtQueryDirectoryFile>(StatusAccessDenied, ERROR_SUCCESS, Nth(3));
          },
          heading + "error:     Something is wrong with \"" + security +
              "\\PKI\" (attr: 0xffffffff, gle: 0x00000005)\n",
          "abc", 0},
         {"the listing cannot start",
          [](ImportFaults& faults) {
-             faults.Fail<Api::NtQueryDirectoryFile>(StatusAccessDenied, ERROR_SUCCESS);
+             faults.Fail<Api::NtQueryDirectoryFile>(StatusAccessDenied, ERROR_SUCCESS, Nth(5));
          },
          Start() + "\n    FindFirstFile problem\n\n", "abc", 0},
         {"the listing breaks off after the first batch: the summary is over what was seen",
          [](ImportFaults& faults) {
-             faults.Fail<Api::NtQueryDirectoryFile>(StatusAccessDenied, ERROR_SUCCESS, Nth(2));
+             faults.Fail<Api::NtQueryDirectoryFile>(StatusAccessDenied, ERROR_SUCCESS, Nth(6));
          },
          Start() + allListed + "\n    FindNextFile problem\n\n    Successfully cleaned\n\n", "", 0},
         {"a file cannot be opened for deletion",
@@ -228,6 +246,13 @@ TEST_F(PkiCacheTest, PlatformFailures) {
          Start() + "      a.crl   2 bytes\n      b.crl   2 bytes\nerror: Cannot delete file \"" +
              Cache() + "\\b.crl\"\n      c.crl   2 bytes\n\n    Failed to delete 1 file(s)\n\n",
          "b", 1},
+        {"a file's ID cannot be read",
+         [](ImportFaults& faults) {
+             faults.Fail<Api::NtQueryInformationFile>(StatusAccessDenied, ERROR_SUCCESS, Nth(10));
+         },
+         Start() + "      a.crl   2 bytes\n      b.crl   2 bytes\nerror: Cannot delete file \"" +
+             Cache() + "\\b.crl\"\n      c.crl   2 bytes\n\n    Failed to delete 1 file(s)\n\n",
+         "b", 0},
         {"a file will not take its deletion",
          [](ImportFaults& faults) {
              faults.Fail<Api::NtSetInformationFile>(StatusAccessDenied, ERROR_SUCCESS, Nth(3));
@@ -320,7 +345,7 @@ TEST_F(PkiCacheTest, HeldFoldersThatAreNotEmptied) {
                                                         FILE_INFORMATION_CLASS kind) {
             const NTSTATUS status = ImportFaults::Real<Api::NtQueryInformationFile>(
                 file, io, information, length, kind);
-            if (++queries == c.query && kind == FileBasicInformation) {
+            if (kind == FileBasicInformation && ++queries == c.query) {
                 static_cast<FILE_BASIC_INFORMATION*>(information)->FileAttributes = c.attributes;
             }
             return status;
@@ -331,7 +356,8 @@ TEST_F(PkiCacheTest, HeldFoldersThatAreNotEmptied) {
                                "\"\nerror:     Something is wrong with \"" + c.path +
                                "\" (attr: " + attributes + ", gle: 0x00000000)\n");
         EXPECT_EQ(Kept(), "abc");
-        EXPECT_EQ(ImportFaults::Calls(Api::NtQueryDirectoryFile), 0u);
+        // Only the entries of the folders above were looked up; the cache was not listed.
+        EXPECT_EQ(ImportFaults::Calls(Api::NtQueryDirectoryFile), c.query - 1);
         EXPECT_EQ(HandlesClosed(), HandlesOpened());
     }
 }
@@ -361,7 +387,13 @@ TEST_F(PkiCacheTest, FoldersCannotBeRenamedAwayWhileHeld) {
     faults_.Answer<Api::NtQueryDirectoryFile>(
         [&](HANDLE folder, HANDLE event, PIO_APC_ROUTINE routine, PVOID context,
             PIO_STATUS_BLOCK io, PVOID information, ULONG length, FILE_INFORMATION_CLASS kind,
-            BOOLEAN, PUNICODE_STRING name, BOOLEAN restart) {
+            BOOLEAN single, PUNICODE_STRING name, BOOLEAN restart) {
+            // The look-ups of each folder's entry in its parent (by name) come before all are held.
+            if (name != nullptr) {
+                return ImportFaults::Real<Api::NtQueryDirectoryFile>(
+                    folder, event, routine, context, io, information, length, kind, single, name,
+                    restart);
+            }
             if (++listingSteps > 1) {
                 for (const std::wstring& held : folders) {
                     SetLastError(0xdeadbeef);
@@ -429,7 +461,113 @@ TEST_F(PkiCacheTest, WhatWasOpenedElsewhereIsLeft) {
                            "\"\nerror:     Something is wrong with \"" + Cache() +
                            "\" (attr: 0x00000010, gle: 0x00000000)\n");
     EXPECT_EQ(Kept(), "abc");
-    EXPECT_EQ(ImportFaults::Calls(Api::NtQueryDirectoryFile), listingSteps);
+    // Only the look-ups of TOLV, TOLV Security and PKI in their parents: the cache is not listed.
+    EXPECT_EQ(ImportFaults::Calls(Api::NtQueryDirectoryFile), listingSteps + 3);
+}
+
+// Under Wine a name opened below a held folder resolves through that folder's current path (a host
+// link swapped in on the way leads elsewhere), and the path of the handle reads as it was opened;
+// the IDs tell: the ID of what a handle holds must be the one its parent's own listing gives the
+// name. Wine cannot be made to show another folder there from inside, so the ID, the entry or its
+// attributes are answered as they would read after such a swap.
+TEST_F(PkiCacheTest, FolderThatIsNotItsParentsEntryIsRefused) {
+    constexpr NTSTATUS StatusNoSuchFile = static_cast<NTSTATUS>(0xC000000F);
+    const std::string security = AppData() + "\\TOLV\\TOLV Security";
+    struct Case {
+        const char* what;
+        unsigned idQuery;      // which folder's ID reads as another's (1 is TOLV), 0 for none
+        const wchar_t* entry;  // whose entry in its parent is changed
+        NTSTATUS status;       // what looking it up returns
+        DWORD attributes;      // else its attributes
+        std::string output;
+    };
+    const Case cases[] = {
+        {"TOLV Security's handle holds another folder", 2, nullptr, 0, 0,
+         security + "\" (attr: 0x00000010, gle: 0x00000000)\n"},
+        {"the cache's handle holds another folder", 4, nullptr, 0, 0,
+         Cache() + "\" (attr: 0x00000010, gle: 0x00000000)\n"},
+        {"PKI's entry in its parent is a link", 0, L"PKI", 0, 0x410,
+         security + "\\PKI\" (attr: 0x00000410, gle: 0x00000000)\n"},
+        {"TOLV's entry is a file", 0, L"TOLV", 0, 0x20,
+         AppData() + "\\TOLV\" (attr: 0x00000020, gle: 0x00000000)\n"},
+        {"the cache's entry is gone from its parent", 0, L"ctl", StatusNoSuchFile, 0,
+         Cache() + "\" (attr: 0xffffffff, gle: 0x00000002)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ResetImportFaults();
+        AnswerAppData();
+        unsigned idQueries = 0;
+        faults_.Answer<Api::NtQueryInformationFile>([&](HANDLE file, PIO_STATUS_BLOCK io,
+                                                        PVOID information, ULONG length,
+                                                        FILE_INFORMATION_CLASS kind) {
+            const NTSTATUS status = ImportFaults::Real<Api::NtQueryInformationFile>(
+                file, io, information, length, kind);
+            if (kind == FileInternalInformation && ++idQueries == c.idQuery) {
+                static_cast<FILE_INTERNAL_INFORMATION*>(information)->IndexNumber.QuadPart += 1;
+            }
+            return status;
+        });
+        faults_.Answer<Api::NtQueryDirectoryFile>(
+            [&](HANDLE folder, HANDLE event, PIO_APC_ROUTINE routine, PVOID context,
+                PIO_STATUS_BLOCK io, PVOID information, ULONG length, FILE_INFORMATION_CLASS kind,
+                BOOLEAN single, PUNICODE_STRING name, BOOLEAN restart) {
+                const bool changed =
+                    c.entry != nullptr && name != nullptr &&
+                    std::wstring(name->Buffer, name->Length / sizeof(wchar_t)) == c.entry;
+                if (changed && c.status != 0) {
+                    return c.status;
+                }
+                const NTSTATUS status = ImportFaults::Real<Api::NtQueryDirectoryFile>(
+                    folder, event, routine, context, io, information, length, kind, single, name,
+                    restart);
+                if (changed) {
+                    EXPECT_EQ(kind, FileIdBothDirectoryInformation);
+                    static_cast<FILE_ID_BOTH_DIR_INFORMATION*>(information)->FileAttributes =
+                        c.attributes;
+                }
+                return status;
+            });
+        EXPECT_EQ(Clean(), "\nClean PKI cache...\n    ProgramData directory: \"" + AppData() +
+                               "\"\nerror:     Something is wrong with \"" + c.output);
+        EXPECT_EQ(Kept(), "abc");
+        EXPECT_EQ(ImportFaults::Calls(Api::NtSetInformationFile), 0u);
+        EXPECT_EQ(HandlesClosed(), HandlesOpened());
+    }
+}
+
+// A file whose handle holds another file than the listing showed (a name that led elsewhere) is
+// not deleted through that handle, and is reported as a file that could not be deleted.
+TEST_F(PkiCacheTest, FileThatIsNotTheListedOneIsLeft) {
+    faults_.Answer<Api::NtQueryDirectoryFile>(
+        [](HANDLE folder, HANDLE event, PIO_APC_ROUTINE routine, PVOID context, PIO_STATUS_BLOCK io,
+           PVOID information, ULONG length, FILE_INFORMATION_CLASS kind, BOOLEAN single,
+           PUNICODE_STRING name, BOOLEAN restart) {
+            const NTSTATUS status = ImportFaults::Real<Api::NtQueryDirectoryFile>(
+                folder, event, routine, context, io, information, length, kind, single, name,
+                restart);
+            if (status < 0 || name != nullptr) {
+                return status;
+            }
+            EXPECT_EQ(kind, FileIdBothDirectoryInformation);
+            for (auto* entry = static_cast<FILE_ID_BOTH_DIR_INFORMATION*>(information);;) {
+                if (std::wstring(entry->FileName, entry->FileNameLength / sizeof(wchar_t)) ==
+                    L"b.crl") {
+                    entry->FileId.QuadPart += 1;
+                }
+                if (entry->NextEntryOffset == 0) {
+                    return status;
+                }
+                entry = reinterpret_cast<FILE_ID_BOTH_DIR_INFORMATION*>(
+                    reinterpret_cast<char*>(entry) + entry->NextEntryOffset);
+            }
+        });
+    EXPECT_EQ(
+        Clean(),
+        Start() + "      a.crl   2 bytes\n      b.crl   2 bytes\nerror: Cannot delete file \"" +
+            Cache() + "\\b.crl\"\n      c.crl   2 bytes\n\n    Failed to delete 1 file(s)\n\n");
+    EXPECT_EQ(Kept(), "b");
+    EXPECT_EQ(ImportFaults::Calls(Api::NtSetInformationFile), 2u);
 }
 
 // What the clean asked of SetProcessMitigationPolicy; each request is refused.
