@@ -2,7 +2,6 @@
 crypt32, winhttp), with Wine told to prefer a native DLL over its own: none of them runs, since
 the tool loads those DLLs from the system folder, and the run is a normal run."""
 
-NOT_ON = {"native": "the stand-in does not model DLL loading"}
 
 PLANTED = ["version.dll", "crypt32.dll", "winhttp.dll"]
 

@@ -30,17 +30,16 @@ def play(t):
     t.check(not missing.exists(), "the dangling link's target was created")
     link.unlink()
 
-    if t.build == "wine":
-        # The folder is Z:\...\work and, from here on, Q: as well; Wine then names its files by
-        # Q: (the nearer mapping) whichever letter opened them.
-        os.symlink(t.work, t.prefix / "dosdevices" / "q:")
-        by_z = "Z:" + str(t.work / "skelvane.exe").replace("/", "\\")
-        for argv0 in ("Q:\\skelvane.exe", by_z):
-            what = f"second drive letter, started as {argv0}"
-            result = t.run(argv0=argv0)
-            t.check(result.exit == 0, f"{what}: exit code {result.exit}, expected 0")
-            t.expect_text(result.stderr, "../normal-run/console.txt")
-            data = t.log_bytes()
-            t.check(data is not None and data.startswith(b"\xff\xfe"), f"{what}: no log")
-            if data is not None:
-                (t.work / "skelvane.txt").unlink()
+    # The folder is Z:\...\work and, from here on, Q: as well; Wine then names its files by
+    # Q: (the nearer mapping) whichever letter opened them.
+    os.symlink(t.work, t.prefix / "dosdevices" / "q:")
+    by_z = "Z:" + str(t.work / "skelvane.exe").replace("/", "\\")
+    for argv0 in ("Q:\\skelvane.exe", by_z):
+        what = f"second drive letter, started as {argv0}"
+        result = t.run(argv0=argv0)
+        t.check(result.exit == 0, f"{what}: exit code {result.exit}, expected 0")
+        t.expect_text(result.stderr, "../normal-run/console.txt")
+        data = t.log_bytes()
+        t.check(data is not None and data.startswith(b"\xff\xfe"), f"{what}: no log")
+        if data is not None:
+            (t.work / "skelvane.txt").unlink()
