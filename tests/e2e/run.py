@@ -164,9 +164,9 @@ class Context:
         self._reg_files.append(self.dir / name)
 
     def build_dll(self, source, path):
-        """Wine: builds the scenario folder's C file `source` into the DLL `path`, with the
-        compiler for the tool's machine type."""
-        self._build.build_dll(self.dir / source, path)
+        """Builds the scenario folder's C file `source` into the DLL `path`, with the compiler
+        for the tool's machine type."""
+        self._wine.build_dll(self.dir / source, path)
 
     def store_value(self, root, key, name, value_type, data):
         """Stores the value `name` of `key` under `root` ("HKLM" or "HKCU") with type
