@@ -39,6 +39,7 @@ class Image:
         else:
             raise ValueError("unknown optional header")
         self.delay_entry = directories + 8 * DELAY_IMPORT_ENTRY
+        self.checksum = optional + 64
         self.sections = optional + optional_size
 
     def offset(self, rva):
@@ -75,8 +76,23 @@ def fill(exe_path, map_path):
             for function, address in zip(functions, addresses):
                 if address < image.image_base:
                     sys.exit(f"{exe_path}: {dll} {function}: no thunk in the address table")
+        # The linker's checksum covered the bytes before this change.
+        struct.pack_into("<I", data, image.checksum, pe_checksum(data, image.checksum))
         exe.seek(0)
         exe.write(data)
+
+
+def pe_checksum(data, checksum_offset):
+    """The image checksum as the linker and signing tools compute it: the 16-bit words of the
+    file (its checksum field taken as zero) summed with their carries folded, plus its length."""
+    padded = bytes(data[:checksum_offset]) + b"\0\0\0\0" + bytes(data[checksum_offset + 4:])
+    if len(padded) % 2:
+        padded += b"\0"
+    total = 0
+    for (word,) in struct.iter_unpack("<H", padded):
+        total += word
+        total = (total & 0xFFFF) + (total >> 16)
+    return ((total & 0xFFFF) + (total >> 16) + len(data)) & 0xFFFFFFFF
 
 
 def delay_imports(image):

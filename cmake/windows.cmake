@@ -63,7 +63,8 @@ foreach(dll IN LISTS SKELVANE_DELAY_LOADED)
 endforeach()
 add_custom_target(delay_import_libraries DEPENDS ${SKELVANE_DELAY_LIBRARIES})
 add_dependencies(skelvane delay_import_libraries)
-set_property(TARGET skelvane APPEND PROPERTY LINK_DEPENDS ${SKELVANE_DELAY_LIBRARIES})
+set_property(TARGET skelvane APPEND PROPERTY LINK_DEPENDS ${SKELVANE_DELAY_LIBRARIES}
+                                                     ${CMAKE_SOURCE_DIR}/cmake/delay_imports.py)
 target_link_libraries(skelvane PRIVATE ${SKELVANE_DELAY_LIBRARIES} ws2_32 advapi32 ntdll)
 # wincrypt.h and shlobj.h declare crypt32's and shell32's functions dllimport, so calls go
 # straight through the address table and nothing references the delay thunks: --gc-sections then
