@@ -30,6 +30,7 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 import netlab  # noqa: E402
+from hosts_file import thirty_two_bit_runs  # noqa: E402
 
 BUILD = ROOT / "build" / "bench"
 MAX_STRIPPED_BYTES = 196608
@@ -156,15 +157,6 @@ def exit_codes(runs):
 def report(figure, value, goal, met):
     verdict = "" if met is None else ("  met" if met else "  NOT MET")
     print(f"{figure}\n    {value}\n    goal: {goal}{verdict}", flush=True)
-
-
-def thirty_two_bit_runs():
-    """Whether this machine can execute 32-bit x86 code (Wine's 32-bit loader)."""
-    try:
-        return subprocess.run(["/usr/lib/wine/wine", "--version"], stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, timeout=30).returncode == 0
-    except (OSError, subprocess.TimeoutExpired):
-        return False
 
 
 class Wine:

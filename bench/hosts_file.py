@@ -62,6 +62,8 @@ def pe_machine(path):
 
 
 def thirty_two_bit_runs():
+    """Whether this machine can execute 32-bit x86 code (Wine's 32-bit loader); bench.py asks
+    it too."""
     try:
         return subprocess.run(["/usr/lib/wine/wine", "--version"], stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL, timeout=30).returncode == 0

@@ -14,25 +14,17 @@
 #include "app/run_fixture.h"
 #include "report/report_log.h"
 #include "support/windows/faults.h"
+#include "support/windows/fixed_clock.h"
 #include "support/windows/scratch.h"
 
 namespace {
 
-const char ByteOrderMark[] = "\xEF\xBB\xBF";  // the log's FF FE, as UTF-8
-const char StartBanner[] =
-    "\r\n###########################################\r\nLog start time: 2019.03.01 12:05.09"
-    "\r\n###########################################\r\n";
-const char EndBanner[] =
-    "\r\n###########################################\r\nLog end time: 2019.03.01 12:05.09"
-    "\r\n###########################################\r\n";
 const char Prompt[] = "\r\n\r\nPress any key to quit...";
 
 class WholeRunTest : public testing::Test {
   protected:
     void SetUp() override {
-        // Field by field, in UTC; the milliseconds are not shown.
-        faults_.Answer<Api::GetSystemTime>(
-            [](SYSTEMTIME* now) { *now = {2019, 3, 5, 1, 12, 5, 9, 250}; });
+        faults_.Answer<Api::GetSystemTime>([](SYSTEMTIME* now) { *now = FixedClock; });
         AnswerFileVersion(1, 0, 0, 0);
         faults_.Answer<Api::CreateFileW>([](LPCWSTR name, DWORD access, DWORD share,
                                             LPSECURITY_ATTRIBUTES security, DWORD disposition,
@@ -92,7 +84,7 @@ TEST_F(WholeRunTest, BannersAndSystemTimeShowTheClockAndTheVersionAllFourParts) 
               std::string::npos);
     ASSERT_GE(outcome.console.size(), strlen(Prompt));
     EXPECT_EQ(outcome.console.substr(outcome.console.size() - strlen(Prompt)), Prompt);
-    EXPECT_EQ(outcome.log, ByteOrderMark + (StartBanner + outcome.console) + EndBanner);
+    EXPECT_EQ(outcome.log, Utf8ByteOrderMark + (StartBanner + outcome.console) + EndBanner);
 }
 
 const char ImportHeading[] =
@@ -136,7 +128,7 @@ TEST_F(WholeRunTest, FixThatTheRootStoreRefusesRunsNoCheck) {
         EXPECT_EQ(outcome.exitCode, 1);
         EXPECT_EQ(outcome.standardOutput, "");
         EXPECT_EQ(outcome.console, c.console);
-        EXPECT_EQ(outcome.log, ByteOrderMark + (StartBanner + c.console) + EndBanner);
+        EXPECT_EQ(outcome.log, Utf8ByteOrderMark + (StartBanner + c.console) + EndBanner);
         EXPECT_EQ(ImportFaults::Calls(Api::CertAddEncodedCertificateToStore) - adds, c.adds);
     }
 }
@@ -164,7 +156,7 @@ TEST_F(WholeRunTest, PkiCleanAsLocalSystemNamesTheAccount) {
     g_reportLog->handle = INVALID_HANDLE_VALUE;
     delete g_reportLog;
     g_reportLog = nullptr;
-    EXPECT_EQ(Log(), ByteOrderMark + (StartBanner + console));
+    EXPECT_EQ(Log(), Utf8ByteOrderMark + (StartBanner + console));
 }
 
 }  // namespace

@@ -16,7 +16,6 @@
 
 namespace {
 
-const std::string Utf8ByteOrderMark = "\xEF\xBB\xBF";
 // An earlier run's log: the byte order mark and "e".
 const std::string EarlierLog(
     "\xFF\xFE"

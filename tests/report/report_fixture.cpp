@@ -2,12 +2,6 @@
 
 #include <cstring>
 
-const char StartBanner[] =
-    "\r\n###########################################\r\nLog start time: 2019.03.01 12:05.09"
-    "\r\n###########################################\r\n";
-const char EndBanner[] =
-    "\r\n###########################################\r\nLog end time: 2019.03.01 12:05.09"
-    "\r\n###########################################\r\n";
 const char VersionLine[] = "FileVersion of this tool: 1.0.0.0\n";
 
 namespace {
@@ -38,7 +32,7 @@ VersionResource MakeVersionResource(const VS_FIXEDFILEINFO& info) {
 
 void ReportTest::SetUp() {
     streams_ = std::make_unique<CapturedStreams>(faults_);
-    SetClock({2019, 3, 5, 1, 12, 5, 9, 250});
+    SetClock(FixedClock);
     SetFileVersion(1, 0, 0, 0);
     faults_.Answer<Api::GetSystemTime>([this](SYSTEMTIME* now) { *now = clock_; });
     faults_.Answer<Api::GetModuleFileNameW>([](HMODULE module, LPWSTR path, DWORD size) -> DWORD {

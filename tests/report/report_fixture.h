@@ -10,10 +10,9 @@
 
 #include "report/report_log.h"
 #include "support/windows/faults.h"
+#include "support/windows/fixed_clock.h"
 #include "support/windows/scratch.h"
 
-extern const char StartBanner[];  // at the fixed clock
-extern const char EndBanner[];
 extern const char VersionLine[];  // for version 1.0.0.0
 
 class ReportTest : public testing::Test {

@@ -12,8 +12,6 @@ namespace {
 
 using ReportLogTest = ReportTest;
 
-const std::string Utf8ByteOrderMark = "\xEF\xBB\xBF";
-
 TEST_F(ReportLogTest, NewLogHoldsByteOrderMarkBannersAndVersionLine) {
     OpenAndClose();
     EXPECT_EQ(LogBytes().substr(0, 2), "\xFF\xFE");

@@ -50,11 +50,9 @@
     X(kernel32, CloseHandle)                     \
     X(kernel32, CompareFileTime)                 \
     X(kernel32, CreateFileW)                     \
-    X(kernel32, DeleteFileW)                     \
     X(kernel32, ExpandEnvironmentStringsW)       \
     X(kernel32, FindClose)                       \
     X(kernel32, FindFirstFileW)                  \
-    X(kernel32, FindNextFileW)                   \
     X(kernel32, FlushConsoleInputBuffer)         \
     X(kernel32, GetConsoleMode)                  \
     X(kernel32, GetFileAttributesW)              \
