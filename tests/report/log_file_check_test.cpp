@@ -329,6 +329,105 @@ TEST_F(LogFileCheckTest, FinalPathMustNameTheLog) {
     }
 }
 
+// The final paths Windows gives and Wine cannot: "\\?\UNC\server\share\..." for a file on a
+// share, a mapped network drive or a DFS path, another letter for a subst drive. The folder's
+// final path is what the row answers for the folder asked; a short name is the row's long path.
+struct FinalPathCase {
+    const char* what;
+    const wchar_t* logPath;
+    const wchar_t* longPath;     // GetLongPathNameW's answer; null: the path as given
+    const wchar_t* folder;       // the log's folder as its final path is asked for
+    const wchar_t* folderFinal;  // null: it cannot be read
+    const wchar_t* finalPath;    // the opened file's
+    bool namesTheLog;
+};
+const FinalPathCase* g_finalPathCase = nullptr;
+
+DWORD AnswerFolderFinalPath(const wchar_t* folder, wchar_t* buffer, DWORD size, void* context) {
+    EXPECT_EQ(context, &g_finalPathCase);
+    const FinalPathCase& c = *g_finalPathCase;
+    EXPECT_EQ(std::wstring(folder), c.folder);
+    if (c.folderFinal == nullptr) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    const DWORD length = static_cast<DWORD>(wcslen(c.folderFinal));
+    if (size <= length) {
+        return length + 1;
+    }
+    wcscpy(buffer, c.folderFinal);
+    return length;
+}
+
+TEST_F(LogFileCheckTest, FinalPathFormsOfWindows) {
+    const FinalPathCase cases[] = {
+        {"share started by \\\\server", L"\\\\server\\share\\tools\\skelvane.txt", nullptr,
+         L"\\\\server\\share\\tools\\", L"\\\\?\\UNC\\server\\share\\tools",
+         L"\\\\?\\UNC\\server\\share\\tools\\skelvane.txt", true},
+        {"share started by \\\\?\\UNC", L"\\\\?\\UNC\\server\\share\\tools\\skelvane.txt", nullptr,
+         L"\\\\?\\UNC\\server\\share\\tools\\", L"\\\\?\\UNC\\server\\share\\tools",
+         L"\\\\?\\UNC\\server\\share\\tools\\skelvane.txt", true},
+        {"root of a share", L"\\\\server\\share\\skelvane.txt", nullptr, L"\\\\server\\share\\",
+         L"\\\\?\\UNC\\server\\share\\", L"\\\\?\\UNC\\server\\share\\skelvane.txt", true},
+        {"share, its folder not readable", L"\\\\server\\share\\tools\\skelvane.txt", nullptr,
+         L"\\\\server\\share\\tools\\", nullptr, L"\\\\?\\UNC\\server\\share\\tools\\skelvane.txt",
+         true},
+        {"mapped network drive", L"N:\\tools\\skelvane.txt", nullptr, L"N:\\tools\\",
+         L"\\\\?\\UNC\\server\\share\\tools", L"\\\\?\\UNC\\server\\share\\tools\\skelvane.txt",
+         true},
+        {"DFS path", L"\\\\example.com\\dfs\\tools\\skelvane.txt", nullptr,
+         L"\\\\example.com\\dfs\\tools\\", L"\\\\?\\UNC\\fs01\\public\\tools",
+         L"\\\\?\\UNC\\fs01\\public\\tools\\skelvane.txt", true},
+        {"subst drive", L"S:\\skelvane.txt", nullptr, L"S:\\", L"\\\\?\\C:\\Work\\tools",
+         L"\\\\?\\C:\\Work\\tools\\skelvane.txt", true},
+        {"started by \\\\?\\C:", L"\\\\?\\C:\\tools\\skelvane.txt", nullptr, L"\\\\?\\C:\\tools\\",
+         L"\\\\?\\C:\\tools", L"\\\\?\\C:\\tools\\skelvane.txt", true},
+        {"letter case", L"c:\\tools\\skelvane.txt", nullptr, L"c:\\tools\\", L"\\\\?\\C:\\Tools",
+         L"\\\\?\\C:\\Tools\\SkelVane.TXT", true},
+        {"letter case beyond ASCII", L"C:\\Prüfung\\журнал.txt", nullptr, L"C:\\Prüfung\\",
+         L"\\\\?\\C:\\PRÜFUNG", L"\\\\?\\C:\\PRÜFUNG\\ЖУРНАЛ.TXT", true},
+        {"short name", L"C:\\PROGRA~1\\SKELVA~1.TXT", L"C:\\Program Files\\Skelvane log.txt",
+         L"C:\\Program Files\\", L"\\\\?\\C:\\Program Files",
+         L"\\\\?\\C:\\Program Files\\Skelvane log.txt", true},
+        {"share: a file in another folder", L"\\\\server\\share\\tools\\skelvane.txt", nullptr,
+         L"\\\\server\\share\\tools\\", L"\\\\?\\UNC\\server\\share\\tools",
+         L"\\\\?\\UNC\\server\\share\\elsewhere\\skelvane.txt", false},
+        {"share: another file in the folder", L"\\\\server\\share\\tools\\skelvane.txt", nullptr,
+         L"\\\\server\\share\\tools\\", L"\\\\?\\UNC\\server\\share\\tools",
+         L"\\\\?\\UNC\\server\\share\\tools\\other.txt", false},
+        {"share: another server", L"\\\\?\\UNC\\server\\share\\tools\\skelvane.txt", nullptr,
+         L"\\\\?\\UNC\\server\\share\\tools\\", L"\\\\?\\UNC\\server\\share\\tools",
+         L"\\\\?\\UNC\\attacker\\share\\tools\\skelvane.txt", false},
+        {"share, folder not readable: another server", L"\\\\server\\share\\tools\\skelvane.txt",
+         nullptr, L"\\\\server\\share\\tools\\", nullptr,
+         L"\\\\?\\UNC\\attacker\\share\\tools\\skelvane.txt", false},
+        {"mapped drive: a local folder of the share's name", L"N:\\tools\\skelvane.txt", nullptr,
+         L"N:\\tools\\", L"\\\\?\\UNC\\server\\share\\tools",
+         L"\\\\?\\C:\\server\\share\\tools\\skelvane.txt", false},
+        {"subst drive: the folder above", L"S:\\skelvane.txt", nullptr, L"S:\\",
+         L"\\\\?\\C:\\Work\\tools", L"\\\\?\\C:\\Work\\skelvane.txt", false},
+        {"a folder that is not the log's", L"C:\\tools\\skelvane.txt", nullptr, L"C:\\tools\\",
+         L"\\\\?\\D:\\tools", L"\\\\?\\C:\\tools\\skelvane.txt", false},
+    };
+    for (const FinalPathCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        g_finalPathCase = &c;
+        faults_.Answer<Api::GetLongPathNameW>([&c](LPCWSTR path, LPWSTR buffer, DWORD size) {
+            EXPECT_EQ(std::wstring(path), c.logPath);
+            const std::wstring answer = c.longPath != nullptr ? c.longPath : path;
+            if (size <= answer.size()) {
+                return static_cast<DWORD>(answer.size() + 1);
+            }
+            wcscpy(buffer, answer.c_str());
+            return static_cast<DWORD>(answer.size());
+        });
+        EXPECT_EQ(
+            FinalPathNamesTheLog(c.finalPath, c.logPath, AnswerFolderFinalPath, &g_finalPathCase),
+            c.namesTheLog);
+    }
+    g_finalPathCase = nullptr;
+}
+
 TEST_F(LogFileCheckTest, FinalPathIsNotAskedWhereTheSystemHasNoQuery) {
     WriteFileBytes(LogPath(), EarlierLog);
     AnswerFinalPaths([](const std::wstring&) {
