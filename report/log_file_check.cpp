@@ -1,5 +1,7 @@
 #include "log_file_check.h"
 
+#include <winternl.h>
+
 #include <cstdlib>
 #include <cwchar>
 #include <memory>
@@ -52,8 +54,6 @@ Text ReadPath(Fill fill) {
 }
 
 using GetFinalPathFunction = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
-using GetFileInformationExFunction = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID,
-                                                   DWORD);
 using CompareOrdinalFunction = int(WINAPI*)(LPCWCH, int, LPCWCH, int, BOOL);
 
 // A call Windows XP does not have.
@@ -68,14 +68,14 @@ Function NewerKernel32Call(const char* name) {
 }
 
 // The open followed any link, so a reparse point on the handle is a file that stays one when
-// opened (a cloud placeholder, a deduplicated file); one whose tag cannot be read is refused.
+// opened (a cloud placeholder, a deduplicated file). The tag is read by a call Windows XP has
+// too; one that cannot be read is no reason to refuse.
 bool HandleIsNameSurrogate(HANDLE file) {
-    auto getInformation =
-        NewerKernel32Call<GetFileInformationExFunction>("GetFileInformationByHandleEx");
-    FILE_ATTRIBUTE_TAG_INFO tag = {};
-    if (getInformation == nullptr ||
-        !getInformation(file, FileAttributeTagInfo, &tag, sizeof(tag))) {
-        return true;
+    FILE_ATTRIBUTE_TAG_INFORMATION tag = {};
+    IO_STATUS_BLOCK io = {};
+    if (!NT_SUCCESS(
+            NtQueryInformationFile(file, &io, &tag, sizeof tag, FileAttributeTagInformation))) {
+        return false;
     }
     return (tag.ReparseTag & NameSurrogateTagBit) != 0;
 }

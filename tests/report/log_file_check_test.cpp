@@ -4,6 +4,8 @@
 // through the fault layer; letter case, short names and a second drive letter are real.
 #include "report/log_file_check.h"
 
+#include <winternl.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -23,19 +25,8 @@ const std::string EarlierLog(
     4);
 const char Fatal[] = "Fatal error: While creating log file.";
 
-// What the replaced newer kernel32 calls answer; set by each test.
-DWORD g_handleTag = 0;
+// What the replaced newer kernel32 call answers; set by each test.
 std::function<std::wstring(const std::wstring&)> g_finalPath;  // real final path -> answer
-
-BOOL WINAPI AnswerTagInformation(HANDLE, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
-                                 DWORD size) {
-    EXPECT_EQ(kind, FileAttributeTagInfo);
-    EXPECT_EQ(size, sizeof(FILE_ATTRIBUTE_TAG_INFO));
-    auto* tag = static_cast<FILE_ATTRIBUTE_TAG_INFO*>(information);
-    tag->FileAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
-    tag->ReparseTag = g_handleTag;
-    return TRUE;
-}
 
 // The real final path, passed through g_finalPath; an empty answer is a failed query.
 DWORD WINAPI AnswerFinalPath(HANDLE file, LPWSTR buffer, DWORD size, DWORD flags) {
@@ -64,7 +55,6 @@ class LogFileCheckTest : public ReportTest {
   protected:
     void SetUp() override {
         ReportTest::SetUp();
-        g_handleTag = 0;
         g_finalPath = nullptr;
         faults_.Answer<Api::GetProcAddress>([this](HMODULE module, LPCSTR name) -> FARPROC {
             if (HIWORD(reinterpret_cast<ULONG_PTR>(name)) != 0) {
@@ -226,23 +216,27 @@ TEST_F(LogFileCheckTest, NewLogIsCreatedOnlyWhereNoNameStands) {
     }
 }
 
-// What the opened handle shows about the file; a refusal writes nothing.
+// What the opened handle shows about the file; a refusal writes nothing. The reparse tag is read
+// on the handle by a call every Windows from XP on answers; where it is not answered (a file
+// system without tags) the file is logged to.
 TEST_F(LogFileCheckTest, HandleWithASecondLinkOrALinksReparsePointIsRefused) {
     struct Case {
         const char* what;
         DWORD links;
         bool reparsePoint;
-        DWORD tag;           // of the handle, when the tag query exists
-        bool tagQueryFound;  // GetFileInformationByHandleEx (Vista and later)
+        NTSTATUS tagQuery;
+        DWORD tag;
         bool logged;
     };
+    const NTSTATUS Told = 0, NotTold = static_cast<NTSTATUS>(0xC0000003);  // invalid class
     const Case cases[] = {
-        {"one link", 1, false, 0, true, true},
-        {"hard link", 2, false, 0, true, false},
-        {"no link left", 0, false, 0, true, false},
-        {"cloud placeholder", 1, true, IO_REPARSE_TAG_CLOUD_6, true, true},
-        {"symbolic link", 1, true, IO_REPARSE_TAG_SYMLINK, true, false},
-        {"reparse point, tag not told", 1, true, 0, false, false},
+        {"one link", 1, false, Told, 0, true},
+        {"hard link", 2, false, Told, 0, false},
+        {"no link left", 0, false, Told, 0, false},
+        {"cloud placeholder", 1, true, Told, IO_REPARSE_TAG_CLOUD_6, true},
+        {"symbolic link", 1, true, Told, IO_REPARSE_TAG_SYMLINK, false},
+        {"mount point", 1, true, Told, IO_REPARSE_TAG_MOUNT_POINT, false},
+        {"reparse point, tag not told", 1, true, NotTold, IO_REPARSE_TAG_SYMLINK, true},
     };
     unsigned queries = 0;
     for (const Case& c : cases) {
@@ -260,14 +254,24 @@ TEST_F(LogFileCheckTest, HandleWithASecondLinkOrALinksReparsePointIsRefused) {
                 }
                 return real;
             });
-        g_handleTag = c.tag;
-        if (c.tagQueryFound) {
-            Lookup("GetFileInformationByHandleEx", &AnswerTagInformation);
-        } else {
-            Lookup("GetFileInformationByHandleEx", nullptr);
-        }
+        unsigned tagQueries = 0;
+        faults_.Answer<Api::NtQueryInformationFile>([&](HANDLE file, PIO_STATUS_BLOCK io,
+                                                        PVOID information, ULONG size,
+                                                        FILE_INFORMATION_CLASS kind) -> NTSTATUS {
+            EXPECT_EQ(kind, FileAttributeTagInformation);
+            EXPECT_EQ(size, sizeof(FILE_ATTRIBUTE_TAG_INFORMATION));
+            const NTSTATUS real =
+                ImportFaults::Real<Api::NtQueryInformationFile>(file, io, information, size, kind);
+            EXPECT_EQ(real, 0);  // Wine answers it too, with no tag
+            ++tagQueries;
+            auto* tag = static_cast<FILE_ATTRIBUTE_TAG_INFORMATION*>(information);
+            tag->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+            tag->ReparseTag = c.tag;
+            return c.tagQuery;
+        });
         ExpectRun(c.logged);
         EXPECT_EQ(ImportFaults::Calls(Api::GetFileInformationByHandle), ++queries);
+        EXPECT_EQ(tagQueries, c.reparsePoint ? 1u : 0u);
     }
 }
 
