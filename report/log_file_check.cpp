@@ -1,5 +1,7 @@
 #include "log_file_check.h"
 
+#include <winternl.h>
+
 #include <cstdlib>
 #include <cwchar>
 #include <memory>
@@ -52,8 +54,6 @@ Text ReadPath(Fill fill) {
 }
 
 using GetFinalPathFunction = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
-using GetFileInformationExFunction = BOOL(WINAPI*)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, LPVOID,
-                                                   DWORD);
 using CompareOrdinalFunction = int(WINAPI*)(LPCWCH, int, LPCWCH, int, BOOL);
 
 // A call Windows XP does not have.
@@ -68,19 +68,20 @@ Function NewerKernel32Call(const char* name) {
 }
 
 // The open followed any link, so a reparse point on the handle is a file that stays one when
-// opened (a cloud placeholder, a deduplicated file); one whose tag cannot be read is refused.
+// opened (a cloud placeholder, a deduplicated file). The tag is read by a call Windows XP has
+// too; one that cannot be read is no reason to refuse.
 bool HandleIsNameSurrogate(HANDLE file) {
-    auto getInformation =
-        NewerKernel32Call<GetFileInformationExFunction>("GetFileInformationByHandleEx");
-    FILE_ATTRIBUTE_TAG_INFO tag = {};
-    if (getInformation == nullptr ||
-        !getInformation(file, FileAttributeTagInfo, &tag, sizeof(tag))) {
-        return true;
+    FILE_ATTRIBUTE_TAG_INFORMATION tag = {};
+    IO_STATUS_BLOCK io = {};
+    if (!NT_SUCCESS(
+            NtQueryInformationFile(file, &io, &tag, sizeof tag, FileAttributeTagInformation))) {
+        return false;
     }
     return (tag.ReparseTag & NameSurrogateTagBit) != 0;
 }
 
-// A final path as a DOS path: without "\\?\", "\\?\UNC\server" as "\\server".
+// A path without its "\\?\" or "\\.\" prefix. A share's path, "\\server\share" or
+// "\\?\UNC\server\share" alike, is "server\share" of a UNC path.
 struct PathText {
     const wchar_t* text;
     size_t length;
@@ -89,10 +90,13 @@ struct PathText {
 
 PathText DosForm(const wchar_t* path) {
     PathText form = {path, wcslen(path), false};
-    if (wcsncmp(path, L"\\\\?\\UNC\\", 8) == 0) {
+    const bool prefixed = wcsncmp(path, L"\\\\?\\", 4) == 0 || wcsncmp(path, L"\\\\.\\", 4) == 0;
+    if (prefixed && _wcsnicmp(path + 4, L"UNC\\", 4) == 0) {
         form = {path + 8, form.length - 8, true};
-    } else if (wcsncmp(path, L"\\\\?\\", 4) == 0) {
+    } else if (prefixed) {
         form = {path + 4, form.length - 4, false};
+    } else if (wcsncmp(path, L"\\\\", 2) == 0) {
+        form = {path + 2, form.length - 2, true};
     }
     return form;
 }
@@ -105,13 +109,14 @@ PathText WithoutClosingSeparators(PathText path) {
     return path;
 }
 
-// Splits a path into its folder (without a closing separator) and its file name.
+// Splits a path into its folder (without a closing separator) and its file name; only the
+// folder is of a share or a drive.
 void Split(PathText path, PathText* folder, PathText* name) {
     size_t cut = path.length;
     while (cut > 0 && path.text[cut - 1] != L'\\' && path.text[cut - 1] != L'/') {
         --cut;
     }
-    *name = {path.text + cut, path.length - cut, path.unc};
+    *name = {path.text + cut, path.length - cut, false};
     *folder = WithoutClosingSeparators({path.text, cut, path.unc});
 }
 
@@ -128,7 +133,7 @@ Text FinalPath(GetFinalPathFunction getFinalPath, HANDLE file) {
 
 // The folder as a handle of its own shows it: a drive letter mapped twice (subst,
 // DefineDosDevice) or a folder reached through a link then gives one final path for both.
-Text FolderFinalPath(GetFinalPathFunction getFinalPath, const wchar_t* fullPath) {
+Text FolderFinalPath(const wchar_t* fullPath, FolderFinalPathQuery query, void* context) {
     PathText folder, name;
     Split({fullPath, wcslen(fullPath), false}, &folder, &name);
     if (folder.length == 0) {
@@ -141,27 +146,46 @@ Text FolderFinalPath(GetFinalPathFunction getFinalPath, const wchar_t* fullPath)
         return NoText();
     }
     wmemcpy(folderPath.get(), fullPath, length);
-    HANDLE handle = CreateFileW(folderPath.get(), FILE_READ_ATTRIBUTES,
+    return ReadPath([&](wchar_t* buffer, DWORD size) {
+        return query(folderPath.get(), buffer, size, context);
+    });
+}
+
+DWORD OpenedFolderFinalPath(const wchar_t* folder, wchar_t* buffer, DWORD size, void* context) {
+    const GetFinalPathFunction getFinalPath = *static_cast<GetFinalPathFunction*>(context);
+    HANDLE handle = CreateFileW(folder, FILE_READ_ATTRIBUTES,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
-        return NoText();
+        return 0;
     }
-    Text path = FinalPath(getFinalPath, handle);
+    const DWORD length = getFinalPath(handle, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     CloseHandle(handle);
-    return path;
+    return length;
 }
 
 // Whether the handle's final path names the log; true when that cannot be told (before Vista,
 // or where the query fails, as on RAM disks and DefineDosDevice drives).
-bool FinalPathNamesTheLog(HANDLE file, const wchar_t* logPath) {
-    auto getFinalPath = NewerKernel32Call<GetFinalPathFunction>("GetFinalPathNameByHandleW");
-    auto compare = NewerKernel32Call<CompareOrdinalFunction>("CompareStringOrdinal");
-    if (getFinalPath == nullptr || compare == nullptr) {
+bool HandleFinalPathNamesTheLog(HANDLE file, const wchar_t* logPath) {
+    GetFinalPathFunction getFinalPath =
+        NewerKernel32Call<GetFinalPathFunction>("GetFinalPathNameByHandleW");
+    if (getFinalPath == nullptr ||
+        NewerKernel32Call<CompareOrdinalFunction>("CompareStringOrdinal") == nullptr) {
         return true;
     }
     Text finalPath = FinalPath(getFinalPath, file);
     if (finalPath == nullptr) {
+        return true;
+    }
+    return FinalPathNamesTheLog(finalPath.get(), logPath, OpenedFolderFinalPath, &getFinalPath);
+}
+
+}  // namespace
+
+bool FinalPathNamesTheLog(const wchar_t* finalPath, const wchar_t* logPath,
+                          FolderFinalPathQuery folderFinalPath, void* context) {
+    auto compare = NewerKernel32Call<CompareOrdinalFunction>("CompareStringOrdinal");
+    if (compare == nullptr) {
         return true;
     }
     Text fullPath = ReadPath([&](wchar_t* buffer, DWORD size) {
@@ -178,19 +202,17 @@ bool FinalPathNamesTheLog(HANDLE file, const wchar_t* logPath) {
         return true;
     }
     PathText actualFolder, actualName, expectedFolder, expectedName;
-    Split(DosForm(finalPath.get()), &actualFolder, &actualName);
+    Split(DosForm(finalPath), &actualFolder, &actualName);
     Split(DosForm(longPath.get()), &expectedFolder, &expectedName);
     if (!SameText(compare, actualName, expectedName)) {
         return false;
     }
-    Text folderPath = FolderFinalPath(getFinalPath, longPath.get());
+    Text folderPath = FolderFinalPath(longPath.get(), folderFinalPath, context);
     if (folderPath != nullptr) {
         expectedFolder = WithoutClosingSeparators(DosForm(folderPath.get()));
     }
     return SameText(compare, actualFolder, expectedFolder);
 }
-
-}  // namespace
 
 bool OpenedLogIsThePath(HANDLE file, const wchar_t* logPath) {
     BY_HANDLE_FILE_INFORMATION information;
@@ -204,5 +226,5 @@ bool OpenedLogIsThePath(HANDLE file, const wchar_t* logPath) {
             return false;
         }
     }
-    return FinalPathNamesTheLog(file, logPath);
+    return HandleFinalPathNamesTheLog(file, logPath);
 }

@@ -201,11 +201,14 @@ class Context:
 
     # -- running the tool
 
-    def run(self, args=(), argv0=None, timeout=60, env=None, through_cmd=False, stdin=None):
+    def run(self, args=(), argv0=None, timeout=60, env=None, through_cmd=False, stdin=None,
+            program=None):
         """Runs the tool once; `env` adds variables to its environment (e.g. TZ). With
         `through_cmd`, Wine starts it as typed at a console prompt: `cmd /c <argv0> args`.
-        `stdin` (a file descriptor, e.g. a terminal's) is its standard input; else none."""
-        argv = self._wine.command(self, list(args), argv0, through_cmd)
+        `stdin` (a file descriptor, e.g. a terminal's) is its standard input; else none.
+        `program` is the Windows path the tool is started from (e.g. a copy on a share), instead
+        of the work folder's."""
+        argv = self._wine.command(self, list(args), argv0, through_cmd, program)
         wrap = getattr(self._scenario.module, "wrap", None)
         for number, (path, sharing) in enumerate(self._held):
             # The holder starts first, in the run's wineserver, and ends with the run.
@@ -403,17 +406,17 @@ class WineBuild:
         check_independent_copy(self.template, t.prefix)
         shutil.copy2(self.tool, t.work / "skelvane.exe")
 
-    def command(self, t, args, argv0, through_cmd=False):
+    def command(self, t, args, argv0, through_cmd=False, program=None):
         tool = t.work / "skelvane.exe"
         if through_cmd:
             # cmd passes the command line as typed: argv[0] is the name, as a user wrote it.
             return self.target["wine"] + ["cmd", "/c", subprocess.list2cmdline([argv0] + args)]
         if argv0 is None:
-            return self.target["wine"] + [str(tool)] + args
+            return self.target["wine"] + [program or str(tool)] + args
         # Started directly, a program under Wine always sees its full DOS path as argv[0].
         launcher = self.build_program("launch.c")
         command_line = subprocess.list2cmdline([argv0] + args)
-        return self.target["wine"] + [str(launcher), dos_path(tool), command_line]
+        return self.target["wine"] + [str(launcher), program or dos_path(tool), command_line]
 
     def build_program(self, source):
         """A helper program beside run.py (launch.c, ...), built once per runner invocation

@@ -4,6 +4,8 @@
 // through the fault layer; letter case, short names and a second drive letter are real.
 #include "report/log_file_check.h"
 
+#include <winternl.h>
+
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -23,19 +25,8 @@ const std::string EarlierLog(
     4);
 const char Fatal[] = "Fatal error: While creating log file.";
 
-// What the replaced newer kernel32 calls answer; set by each test.
-DWORD g_handleTag = 0;
+// What the replaced newer kernel32 call answers; set by each test.
 std::function<std::wstring(const std::wstring&)> g_finalPath;  // real final path -> answer
-
-BOOL WINAPI AnswerTagInformation(HANDLE, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
-                                 DWORD size) {
-    EXPECT_EQ(kind, FileAttributeTagInfo);
-    EXPECT_EQ(size, sizeof(FILE_ATTRIBUTE_TAG_INFO));
-    auto* tag = static_cast<FILE_ATTRIBUTE_TAG_INFO*>(information);
-    tag->FileAttributes = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
-    tag->ReparseTag = g_handleTag;
-    return TRUE;
-}
 
 // The real final path, passed through g_finalPath; an empty answer is a failed query.
 DWORD WINAPI AnswerFinalPath(HANDLE file, LPWSTR buffer, DWORD size, DWORD flags) {
@@ -64,7 +55,6 @@ class LogFileCheckTest : public ReportTest {
   protected:
     void SetUp() override {
         ReportTest::SetUp();
-        g_handleTag = 0;
         g_finalPath = nullptr;
         faults_.Answer<Api::GetProcAddress>([this](HMODULE module, LPCSTR name) -> FARPROC {
             if (HIWORD(reinterpret_cast<ULONG_PTR>(name)) != 0) {
@@ -226,23 +216,27 @@ TEST_F(LogFileCheckTest, NewLogIsCreatedOnlyWhereNoNameStands) {
     }
 }
 
-// What the opened handle shows about the file; a refusal writes nothing.
+// What the opened handle shows about the file; a refusal writes nothing. The reparse tag is read
+// on the handle by a call every Windows from XP on answers; where it is not answered (a file
+// system without tags) the file is logged to.
 TEST_F(LogFileCheckTest, HandleWithASecondLinkOrALinksReparsePointIsRefused) {
     struct Case {
         const char* what;
         DWORD links;
         bool reparsePoint;
-        DWORD tag;           // of the handle, when the tag query exists
-        bool tagQueryFound;  // GetFileInformationByHandleEx (Vista and later)
+        NTSTATUS tagQuery;
+        DWORD tag;
         bool logged;
     };
+    const NTSTATUS Told = 0, NotTold = static_cast<NTSTATUS>(0xC0000003);  // invalid class
     const Case cases[] = {
-        {"one link", 1, false, 0, true, true},
-        {"hard link", 2, false, 0, true, false},
-        {"no link left", 0, false, 0, true, false},
-        {"cloud placeholder", 1, true, IO_REPARSE_TAG_CLOUD_6, true, true},
-        {"symbolic link", 1, true, IO_REPARSE_TAG_SYMLINK, true, false},
-        {"reparse point, tag not told", 1, true, 0, false, false},
+        {"one link", 1, false, Told, 0, true},
+        {"hard link", 2, false, Told, 0, false},
+        {"no link left", 0, false, Told, 0, false},
+        {"cloud placeholder", 1, true, Told, IO_REPARSE_TAG_CLOUD_6, true},
+        {"symbolic link", 1, true, Told, IO_REPARSE_TAG_SYMLINK, false},
+        {"mount point", 1, true, Told, IO_REPARSE_TAG_MOUNT_POINT, false},
+        {"reparse point, tag not told", 1, true, NotTold, IO_REPARSE_TAG_SYMLINK, true},
     };
     unsigned queries = 0;
     for (const Case& c : cases) {
@@ -260,14 +254,24 @@ TEST_F(LogFileCheckTest, HandleWithASecondLinkOrALinksReparsePointIsRefused) {
                 }
                 return real;
             });
-        g_handleTag = c.tag;
-        if (c.tagQueryFound) {
-            Lookup("GetFileInformationByHandleEx", &AnswerTagInformation);
-        } else {
-            Lookup("GetFileInformationByHandleEx", nullptr);
-        }
+        unsigned tagQueries = 0;
+        faults_.Answer<Api::NtQueryInformationFile>([&](HANDLE file, PIO_STATUS_BLOCK io,
+                                                        PVOID information, ULONG size,
+                                                        FILE_INFORMATION_CLASS kind) -> NTSTATUS {
+            EXPECT_EQ(kind, FileAttributeTagInformation);
+            EXPECT_EQ(size, sizeof(FILE_ATTRIBUTE_TAG_INFORMATION));
+            const NTSTATUS real =
+                ImportFaults::Real<Api::NtQueryInformationFile>(file, io, information, size, kind);
+            EXPECT_EQ(real, 0);  // Wine answers it too, with no tag
+            ++tagQueries;
+            auto* tag = static_cast<FILE_ATTRIBUTE_TAG_INFORMATION*>(information);
+            tag->FileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+            tag->ReparseTag = c.tag;
+            return c.tagQuery;
+        });
         ExpectRun(c.logged);
         EXPECT_EQ(ImportFaults::Calls(Api::GetFileInformationByHandle), ++queries);
+        EXPECT_EQ(tagQueries, c.reparsePoint ? 1u : 0u);
     }
 }
 
@@ -327,6 +331,105 @@ TEST_F(LogFileCheckTest, FinalPathMustNameTheLog) {
         ExpectRun(c.logged);
         EXPECT_EQ(ReadFileBytes(elsewhere), "precious");
     }
+}
+
+// The final paths Windows gives and Wine cannot: "\\?\UNC\server\share\..." for a file on a
+// share, a mapped network drive or a DFS path, another letter for a subst drive. The folder's
+// final path is what the row answers for the folder asked; a short name is the row's long path.
+struct FinalPathCase {
+    const char* what;
+    const wchar_t* logPath;
+    const wchar_t* longPath;     // GetLongPathNameW's answer; null: the path as given
+    const wchar_t* folder;       // the log's folder as its final path is asked for
+    const wchar_t* folderFinal;  // null: it cannot be read
+    const wchar_t* finalPath;    // the opened file's
+    bool namesTheLog;
+};
+const FinalPathCase* g_finalPathCase = nullptr;
+
+DWORD AnswerFolderFinalPath(const wchar_t* folder, wchar_t* buffer, DWORD size, void* context) {
+    EXPECT_EQ(context, &g_finalPathCase);
+    const FinalPathCase& c = *g_finalPathCase;
+    EXPECT_EQ(std::wstring(folder), c.folder);
+    if (c.folderFinal == nullptr) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    const DWORD length = static_cast<DWORD>(wcslen(c.folderFinal));
+    if (size <= length) {
+        return length + 1;
+    }
+    wcscpy(buffer, c.folderFinal);
+    return length;
+}
+
+TEST_F(LogFileCheckTest, FinalPathFormsOfWindows) {
+    const FinalPathCase cases[] = {
+        {"share started by \\\\server", L"\\\\server\\share\\tools\\skelvane.txt", nullptr,
+         L"\\\\server\\share\\tools\\", L"\\\\?\\UNC\\server\\share\\tools",
+         L"\\\\?\\UNC\\server\\share\\tools\\skelvane.txt", true},
+        {"share started by \\\\?\\UNC", L"\\\\?\\UNC\\server\\share\\tools\\skelvane.txt", nullptr,
+         L"\\\\?\\UNC\\server\\share\\tools\\", L"\\\\?\\UNC\\server\\share\\tools",
+         L"\\\\?\\UNC\\server\\share\\tools\\skelvane.txt", true},
+        {"root of a share", L"\\\\server\\share\\skelvane.txt", nullptr, L"\\\\server\\share\\",
+         L"\\\\?\\UNC\\server\\share\\", L"\\\\?\\UNC\\server\\share\\skelvane.txt", true},
+        {"share, its folder not readable", L"\\\\server\\share\\tools\\skelvane.txt", nullptr,
+         L"\\\\server\\share\\tools\\", nullptr, L"\\\\?\\UNC\\server\\share\\tools\\skelvane.txt",
+         true},
+        {"mapped network drive", L"N:\\tools\\skelvane.txt", nullptr, L"N:\\tools\\",
+         L"\\\\?\\UNC\\server\\share\\tools", L"\\\\?\\UNC\\server\\share\\tools\\skelvane.txt",
+         true},
+        {"DFS path", L"\\\\example.com\\dfs\\tools\\skelvane.txt", nullptr,
+         L"\\\\example.com\\dfs\\tools\\", L"\\\\?\\UNC\\fs01\\public\\tools",
+         L"\\\\?\\UNC\\fs01\\public\\tools\\skelvane.txt", true},
+        {"subst drive", L"S:\\skelvane.txt", nullptr, L"S:\\", L"\\\\?\\C:\\Work\\tools",
+         L"\\\\?\\C:\\Work\\tools\\skelvane.txt", true},
+        {"started by \\\\?\\C:", L"\\\\?\\C:\\tools\\skelvane.txt", nullptr, L"\\\\?\\C:\\tools\\",
+         L"\\\\?\\C:\\tools", L"\\\\?\\C:\\tools\\skelvane.txt", true},
+        {"letter case", L"c:\\tools\\skelvane.txt", nullptr, L"c:\\tools\\", L"\\\\?\\C:\\Tools",
+         L"\\\\?\\C:\\Tools\\SkelVane.TXT", true},
+        {"letter case beyond ASCII", L"C:\\Prüfung\\журнал.txt", nullptr, L"C:\\Prüfung\\",
+         L"\\\\?\\C:\\PRÜFUNG", L"\\\\?\\C:\\PRÜFUNG\\ЖУРНАЛ.TXT", true},
+        {"short name", L"C:\\PROGRA~1\\SKELVA~1.TXT", L"C:\\Program Files\\Skelvane log.txt",
+         L"C:\\Program Files\\", L"\\\\?\\C:\\Program Files",
+         L"\\\\?\\C:\\Program Files\\Skelvane log.txt", true},
+        {"share: a file in another folder", L"\\\\server\\share\\tools\\skelvane.txt", nullptr,
+         L"\\\\server\\share\\tools\\", L"\\\\?\\UNC\\server\\share\\tools",
+         L"\\\\?\\UNC\\server\\share\\elsewhere\\skelvane.txt", false},
+        {"share: another file in the folder", L"\\\\server\\share\\tools\\skelvane.txt", nullptr,
+         L"\\\\server\\share\\tools\\", L"\\\\?\\UNC\\server\\share\\tools",
+         L"\\\\?\\UNC\\server\\share\\tools\\other.txt", false},
+        {"share: another server", L"\\\\?\\UNC\\server\\share\\tools\\skelvane.txt", nullptr,
+         L"\\\\?\\UNC\\server\\share\\tools\\", L"\\\\?\\UNC\\server\\share\\tools",
+         L"\\\\?\\UNC\\attacker\\share\\tools\\skelvane.txt", false},
+        {"share, folder not readable: another server", L"\\\\server\\share\\tools\\skelvane.txt",
+         nullptr, L"\\\\server\\share\\tools\\", nullptr,
+         L"\\\\?\\UNC\\attacker\\share\\tools\\skelvane.txt", false},
+        {"mapped drive: a local folder of the share's name", L"N:\\tools\\skelvane.txt", nullptr,
+         L"N:\\tools\\", L"\\\\?\\UNC\\server\\share\\tools",
+         L"\\\\?\\C:\\server\\share\\tools\\skelvane.txt", false},
+        {"subst drive: the folder above", L"S:\\skelvane.txt", nullptr, L"S:\\",
+         L"\\\\?\\C:\\Work\\tools", L"\\\\?\\C:\\Work\\skelvane.txt", false},
+        {"a folder that is not the log's", L"C:\\tools\\skelvane.txt", nullptr, L"C:\\tools\\",
+         L"\\\\?\\D:\\tools", L"\\\\?\\C:\\tools\\skelvane.txt", false},
+    };
+    for (const FinalPathCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        g_finalPathCase = &c;
+        faults_.Answer<Api::GetLongPathNameW>([&c](LPCWSTR path, LPWSTR buffer, DWORD size) {
+            EXPECT_EQ(std::wstring(path), c.logPath);
+            const std::wstring answer = c.longPath != nullptr ? c.longPath : path;
+            if (size <= answer.size()) {
+                return static_cast<DWORD>(answer.size() + 1);
+            }
+            wcscpy(buffer, answer.c_str());
+            return static_cast<DWORD>(answer.size());
+        });
+        EXPECT_EQ(
+            FinalPathNamesTheLog(c.finalPath, c.logPath, AnswerFolderFinalPath, &g_finalPathCase),
+            c.namesTheLog);
+    }
+    g_finalPathCase = nullptr;
 }
 
 TEST_F(LogFileCheckTest, FinalPathIsNotAskedWhereTheSystemHasNoQuery) {
