@@ -55,13 +55,25 @@ bool IsReachedWithoutLinks(const std::wstring& location, size_t folderLength) {
     return true;
 }
 
-// Whether the listing may go on with the directory: prints its heading or the refusal.
-bool StartListing(const wchar_t* directory) {
+// Whether the directory's path leaves room for a search pattern; prints the refusal where not.
+bool IsListable(const wchar_t* directory) {
     if (wcslen(directory) > MaxListedPathLength) {
         g_reportLog->PrintError(L"\n    Directory path is too long.\n");
         return false;
     }
+    return true;
+}
+
+void PrintListingHeader(const wchar_t* directory) {
     g_reportLog->Print(L"    PKI cache directory \"%s\" content:\n", directory);
+}
+
+// Whether the listing may go on with the directory: prints its heading or the refusal.
+bool StartListing(const wchar_t* directory) {
+    if (!IsListable(directory)) {
+        return false;
+    }
+    PrintListingHeader(directory);
     return true;
 }
 
@@ -231,12 +243,28 @@ bool IsRealFolder(HANDLE folder, const wchar_t* path) {
     return true;
 }
 
+// Whether `held`, opened as `name` below the held `parent`, is a real folder and that parent's own
+// entry; reported where not.
+bool IsHeldEntry(HANDLE parent, const wchar_t* name, HANDLE held, const wchar_t* path) {
+    if (!IsRealFolder(held, path)) {
+        return false;
+    }
+    if (!IsBelow(held, parent, name)) {
+        SetLastError(ERROR_SUCCESS);
+        PrintSomethingWrong(path, HeldAttributes(held));
+        return false;
+    }
+    return IsEntryOf(parent, name, held, path);
+}
+
+// The application-data folder, TOLV, TOLV Security and PKI.
+constexpr size_t HeldParentCount = 4;
+
 // Opens the application-data folder as it is (an administrator may have moved it behind a
-// link), then each folder below it down to the cache relative to the one before, each checked on
-// its handle. `held` keeps them all open; its last entry is the cache.
-constexpr size_t HeldFolderCount = 5;
-bool HoldCacheFolders(const std::wstring& location, size_t folderLength,
-                      ScopedNtHandle (&held)[HeldFolderCount]) {
+// link), then each folder below it down to the cache's parent relative to the one before, each
+// checked on its handle. `held` keeps them all open; its last entry is the cache's parent.
+bool HoldCacheParents(const std::wstring& location, size_t folderLength,
+                      ScopedNtHandle (&held)[HeldParentCount]) {
     const std::wstring appData = location.substr(0, folderLength);
     held[0].Reset(CreateFileW(appData.c_str(), FolderAccess, FolderSharing, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS, nullptr));
@@ -246,37 +274,40 @@ bool HoldCacheFolders(const std::wstring& location, size_t folderLength,
         return false;
     }
     size_t nameStart = folderLength + 1;
-    for (size_t level = 1; level < HeldFolderCount; ++level) {
-        size_t nameEnd = location.find(L'\\', nameStart);
-        if (nameEnd == std::wstring::npos) {
-            nameEnd = location.size();
-        }
+    for (size_t level = 1; level < HeldParentCount; ++level) {
+        const size_t nameEnd = location.find(L'\\', nameStart);
         const std::wstring name = location.substr(nameStart, nameEnd - nameStart);
         const std::wstring path = location.substr(0, nameEnd);
-        const bool isCache = level == HeldFolderCount - 1;
         if (!OpenRelative(held[level - 1].Get(), name.c_str(), FolderAccess, FolderSharing,
                           FILE_OPEN_REPARSE_POINT, held[level])) {
-            if (isCache) {
-                PrintNoCache(path.c_str());
-            } else {
-                PrintSomethingWrong(path.c_str(), INVALID_FILE_ATTRIBUTES);
-            }
+            PrintSomethingWrong(path.c_str(), INVALID_FILE_ATTRIBUTES);
             return false;
         }
-        if (!IsRealFolder(held[level].Get(), path.c_str())) {
-            return false;
-        }
-        if (!IsBelow(held[level].Get(), held[level - 1].Get(), name.c_str())) {
-            SetLastError(ERROR_SUCCESS);
-            PrintSomethingWrong(path.c_str(), HeldAttributes(held[level].Get()));
-            return false;
-        }
-        if (!IsEntryOf(held[level - 1].Get(), name.c_str(), held[level].Get(), path.c_str())) {
+        if (!IsHeldEntry(held[level - 1].Get(), name.c_str(), held[level].Get(), path.c_str())) {
             return false;
         }
         nameStart = nameEnd + 1;
     }
     return true;
+}
+
+// Opens the cache below its held parent. Its attributes showed a folder: one gone since then is
+// no cache, one that is there but cannot be opened (another program holds it without sharing
+// deletion, access is denied) is a listing that cannot start, never a missing cache.
+bool HoldCache(HANDLE parent, const std::wstring& location, ScopedNtHandle& cache) {
+    const std::wstring name = location.substr(location.rfind(L'\\') + 1);
+    if (!OpenRelative(parent, name.c_str(), FolderAccess, FolderSharing, FILE_OPEN_REPARSE_POINT,
+                      cache)) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            PrintNoCache(location.c_str());
+        } else {
+            PrintListingHeader(location.c_str());
+            g_reportLog->Print(L"\n    FindFirstFile problem\n");
+        }
+        return false;
+    }
+    return IsHeldEntry(parent, name.c_str(), cache.Get(), location.c_str());
 }
 
 // Deletes the file `name` of the held folder through a handle of its own: a link among the files
@@ -352,9 +383,12 @@ void TrustOnlyAdministratorsLinks() {
 }
 
 void EmptyCache(const std::wstring& location, size_t folderLength) {
-    ScopedNtHandle held[HeldFolderCount];
-    if (HoldCacheFolders(location, folderLength, held) && StartListing(location.c_str())) {
-        EmptyHeldDirectory(held[HeldFolderCount - 1].Get(), location.c_str());
+    ScopedNtHandle parents[HeldParentCount];
+    ScopedNtHandle cache;
+    if (HoldCacheParents(location, folderLength, parents) && IsListable(location.c_str()) &&
+        HoldCache(parents[HeldParentCount - 1].Get(), location, cache)) {
+        PrintListingHeader(location.c_str());
+        EmptyHeldDirectory(cache.Get(), location.c_str());
     }
 }
 

@@ -206,6 +206,17 @@ TEST_F(PkiCacheTest, PlatformFailures) {
          },
          heading + "    OK - PKI cache does not exist at \"" + Cache() + "\" (0x00000002)\n", "abc",
          1},
+        // A cache that is there but cannot be opened is never reported missing.
+        {"another program holds the cache without sharing deletion",
+         [](ImportFaults& faults) {
+             faults.Fail<Api::NtOpenFile>(StatusSharingViolation, ERROR_SUCCESS, Nth(4));
+         },
+         Start() + "\n    FindFirstFile problem\n\n", "abc", 1},
+        {"the cache cannot be opened: access denied",
+         [](ImportFaults& faults) {
+             faults.Fail<Api::NtOpenFile>(StatusAccessDenied, ERROR_SUCCESS, Nth(4));
+         },
+         Start() + "\n    FindFirstFile problem\n\n", "abc", 1},
         // Each folder is asked for its attributes, then for its ID.
         {"a held folder cannot be looked at",
          [](ImportFaults& faults) {
