@@ -1,5 +1,6 @@
 #include "pki_cache.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cwchar>
 #include <string>
@@ -197,6 +198,45 @@ bool HeldId(HANDLE handle, LARGE_INTEGER& id) {
     return true;
 }
 
+// One step of a listing of FILE_ID_BOTH_DIR_INFORMATION records into `buffer`, of the entries
+// matching `mask` (one at most) or of all. True when the buffer holds records: the call succeeded
+// and says it wrote bytes, no more than the buffer holds; `returned` is their count. `ended` tells
+// the end of the listing from a failure.
+bool ListingStep(HANDLE folder, unsigned char* buffer, ULONG size, PUNICODE_STRING mask,
+                 BOOLEAN restart, size_t& returned, bool& ended) {
+    IO_STATUS_BLOCK io = {};
+    const NTSTATUS status =
+        NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer, size,
+                             FileIdBothDirectoryInformation, mask != nullptr, mask, restart);
+    ended = status == StatusNoMoreFiles;
+    if (!Succeeded(status)) {
+        return false;
+    }
+    if (io.Information == 0 || io.Information > size) {
+        SetLastError(ERROR_INVALID_DATA);
+        return false;
+    }
+    returned = io.Information;
+    return true;
+}
+
+// The record at `offset` of the `returned` bytes of a listing step, or null where it would reach
+// past them (its fixed part or its name) or stand misaligned: the answer is trusted no further
+// than the bytes the system says it wrote.
+const FILE_ID_BOTH_DIR_INFORMATION* RecordAt(const unsigned char* buffer, size_t returned,
+                                             size_t offset) {
+    constexpr size_t fixedPart = offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileName);
+    if (offset % alignof(FILE_ID_BOTH_DIR_INFORMATION) != 0 || offset > returned ||
+        returned - offset < fixedPart) {
+        return nullptr;
+    }
+    const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFORMATION*>(buffer + offset);
+    if (record->FileNameLength > returned - offset - fixedPart) {
+        return nullptr;
+    }
+    return record;
+}
+
 // Whether the held `parent` itself holds the folder `name` that `child` has open: its entry there
 // is a directory, no link, with the child's file ID. Wine resolves a name below a held folder
 // through that folder's current path and reports a handle's path as it was opened, but the
@@ -213,14 +253,19 @@ bool IsEntryOf(HANDLE parent, const wchar_t* name, HANDLE child, const wchar_t* 
     mask.Buffer = const_cast<PWSTR>(name);
     mask.Length = static_cast<USHORT>(wcslen(name) * sizeof(wchar_t));
     mask.MaximumLength = mask.Length;
-    IO_STATUS_BLOCK io;
-    if (!Succeeded(NtQueryDirectoryFile(parent, nullptr, nullptr, nullptr, &io, buffer,
-                                        sizeof buffer, FileIdBothDirectoryInformation, TRUE, &mask,
-                                        TRUE))) {
+    size_t returned = 0;
+    bool ended = false;
+    const FILE_ID_BOTH_DIR_INFORMATION* entry = nullptr;
+    if (ListingStep(parent, buffer, sizeof buffer, &mask, TRUE, returned, ended)) {
+        entry = RecordAt(buffer, returned, 0);
+        if (entry == nullptr) {
+            SetLastError(ERROR_INVALID_DATA);
+        }
+    }
+    if (entry == nullptr) {
         PrintSomethingWrong(path, INVALID_FILE_ATTRIBUTES);
         return false;
     }
-    const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFORMATION*>(buffer);
     if ((entry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
         (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
         entry->FileId.QuadPart != childId.QuadPart) {
@@ -329,39 +374,48 @@ bool DeleteHeldFile(HANDLE folder, const wchar_t* name, LONGLONG listedId) {
                                           FileDispositionInformation));
 }
 
+// Cleans the entries of one listing step, each file deleted right after its line. False where
+// a record reaches past the bytes returned: the listing then ends as a failed step ends it.
+bool CleanListingStep(HANDLE folder, const wchar_t* directory, const unsigned char* buffer,
+                      size_t returned, CleanCounts& counts) {
+    for (size_t offset = 0;;) {
+        const FILE_ID_BOTH_DIR_INFORMATION* entry = RecordAt(buffer, returned, offset);
+        if (entry == nullptr) {
+            return false;
+        }
+        const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+        const LONGLONG id = entry->FileId.QuadPart;
+        CleanEntry(directory, entry->FileAttributes,
+                   static_cast<uint64_t>(entry->EndOfFile.QuadPart), name.c_str(), counts,
+                   [folder, id](const wchar_t* file) { return DeleteHeldFile(folder, file, id); });
+        if (entry->NextEntryOffset == 0) {
+            return true;
+        }
+        if (entry->NextEntryOffset > returned - offset) {
+            return false;
+        }
+        offset += entry->NextEntryOffset;
+    }
+}
+
 // Lists the held folder in the order the file system gives (the order a find by path shows),
 // deleting each file right after its line.
 void EmptyHeldDirectory(HANDLE folder, const wchar_t* directory) {
     // Room for several entries of the longest name at a time; the records are 8-byte aligned.
     alignas(8) unsigned char buffer[4096];
-    IO_STATUS_BLOCK io;
-    NTSTATUS status =
-        NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
-                             FileIdBothDirectoryInformation, FALSE, nullptr, TRUE);
-    if (!Succeeded(status)) {
+    size_t returned = 0;
+    bool ended = false;
+    if (!ListingStep(folder, buffer, sizeof buffer, nullptr, TRUE, returned, ended) ||
+        RecordAt(buffer, returned, 0) == nullptr) {
         g_reportLog->Print(L"\n    FindFirstFile problem\n");
         return;
     }
     CleanCounts counts;
-    while (Succeeded(status)) {
-        for (size_t offset = 0;;) {
-            const auto* entry =
-                reinterpret_cast<const FILE_ID_BOTH_DIR_INFORMATION*>(buffer + offset);
-            const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
-            const LONGLONG id = entry->FileId.QuadPart;
-            CleanEntry(
-                directory, entry->FileAttributes, static_cast<uint64_t>(entry->EndOfFile.QuadPart),
-                name.c_str(), counts,
-                [folder, id](const wchar_t* file) { return DeleteHeldFile(folder, file, id); });
-            if (entry->NextEntryOffset == 0) {
-                break;
-            }
-            offset += entry->NextEntryOffset;
-        }
-        status = NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
-                                      FileIdBothDirectoryInformation, FALSE, nullptr, FALSE);
-    }
-    if (status != StatusNoMoreFiles) {
+    bool whole = true;
+    do {
+        whole = CleanListingStep(folder, directory, buffer, returned, counts);
+    } while (whole && ListingStep(folder, buffer, sizeof buffer, nullptr, FALSE, returned, ended));
+    if (!whole || !ended) {
         g_reportLog->Print(L"\n    FindNextFile problem\n");
     }
     PrintSummary(counts);
