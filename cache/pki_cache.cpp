@@ -26,6 +26,14 @@ struct CleanCounts {
     int failures = 0;
 };
 
+// `folder` and `name` with one separator between them: a drive's root already ends in one.
+std::wstring JoinPath(const std::wstring& folder, const wchar_t* name) {
+    if (!folder.empty() && folder.back() == L'\\') {
+        return folder + name;
+    }
+    return folder + L"\\" + name;
+}
+
 void PrintSomethingWrong(const wchar_t* path, DWORD attributes) {
     g_reportLog->PrintError(L"    Something is wrong with \"%s\" (attr: 0x%08x, gle: 0x%08x)", path,
                             attributes, GetLastError());
@@ -92,7 +100,7 @@ void CleanEntry(const wchar_t* directory, DWORD attributes, uint64_t size, const
     ++counts.files;
     g_reportLog->Print(L"      %s   %lld bytes\n", name, static_cast<long long>(size));
     if (!deleteFile(name)) {
-        const std::wstring path = std::wstring(directory) + L"\\" + name;
+        const std::wstring path = JoinPath(directory, name);
         g_reportLog->PrintError(L"Cannot delete file \"%s\"\n", path.c_str());
         ++counts.failures;
     }
@@ -183,7 +191,7 @@ bool IsBelow(HANDLE opened, HANDLE parent, const wchar_t* name) {
     if (parentPath.empty() || openedPath.empty()) {
         return true;
     }
-    return _wcsicmp((parentPath + L"\\" + name).c_str(), openedPath.c_str()) == 0;
+    return _wcsicmp(JoinPath(parentPath, name).c_str(), openedPath.c_str()) == 0;
 }
 
 // The file ID of what the handle is open on (the inode under Wine).
@@ -308,9 +316,9 @@ constexpr size_t HeldParentCount = 4;
 // Opens the application-data folder as it is (an administrator may have moved it behind a
 // link), then each folder below it down to the cache's parent relative to the one before, each
 // checked on its handle. `held` keeps them all open; its last entry is the cache's parent.
-bool HoldCacheParents(const std::wstring& location, size_t folderLength,
-                      ScopedNtHandle (&held)[HeldParentCount]) {
-    const std::wstring appData = location.substr(0, folderLength);
+// `location` is the cache's path, `folderLength` where the suffix begins in it.
+bool HoldCacheParents(const std::wstring& appData, const std::wstring& location,
+                      size_t folderLength, ScopedNtHandle (&held)[HeldParentCount]) {
     held[0].Reset(CreateFileW(appData.c_str(), FolderAccess, FolderSharing, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (held[0].Get() == INVALID_HANDLE_VALUE) {
@@ -436,10 +444,11 @@ void TrustOnlyAdministratorsLinks() {
     setPolicy(ProcessRedirectionTrustPolicy, &policy, sizeof policy);
 }
 
-void EmptyCache(const std::wstring& location, size_t folderLength) {
+void EmptyCache(const std::wstring& appData, const std::wstring& location, size_t folderLength) {
     ScopedNtHandle parents[HeldParentCount];
     ScopedNtHandle cache;
-    if (HoldCacheParents(location, folderLength, parents) && IsListable(location.c_str()) &&
+    if (HoldCacheParents(appData, location, folderLength, parents) &&
+        IsListable(location.c_str()) &&
         HoldCache(parents[HeldParentCount - 1].Get(), location, cache)) {
         PrintListingHeader(location.c_str());
         EmptyHeldDirectory(cache.Get(), location.c_str());
@@ -449,7 +458,8 @@ void EmptyCache(const std::wstring& location, size_t folderLength) {
 // What the cache location is decides what happens: nothing there is fine, a real directory is
 // emptied, anything else (a file, a link) is reported and left. The checks by path come first:
 // under Wine a host link is seen only by path, a handle opened there follows it.
-void InspectCacheLocation(const wchar_t* location, size_t folderLength) {
+void InspectCacheLocation(const std::wstring& appData, const wchar_t* location,
+                          size_t folderLength) {
     const DWORD attributes = GetFileAttributesW(location);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         PrintNoCache(location);
@@ -460,7 +470,7 @@ void InspectCacheLocation(const wchar_t* location, size_t folderLength) {
     } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         PrintSomethingWrong(location, attributes);
     } else {
-        EmptyCache(location, folderLength);
+        EmptyCache(appData, location, folderLength);
     }
 }
 
@@ -476,7 +486,12 @@ void CleanPkiCache() {
     }
     location[MAX_PATH] = L'\0';
     g_reportLog->Print(L"    ProgramData directory: \"%s\"\n", location);
-    const size_t folderLength = wcslen(location);
+    const std::wstring appData = location;
+    size_t folderLength = appData.size();
+    // A drive's root comes with its separator ("D:\"); the suffix brings its own.
+    if (folderLength > 0 && location[folderLength - 1] == L'\\') {
+        location[--folderLength] = L'\0';
+    }
     if (folderLength + CacheSuffixLength >= LocationCapacity) {
         g_reportLog->PrintError(
             L"    PKI cache path is too long: \"%s%s\" (%d characters, at most %d)", location,
@@ -484,7 +499,7 @@ void CleanPkiCache() {
     } else {
         wmemcpy(location + folderLength, CacheSuffix, CacheSuffixLength + 1);
         TrustOnlyAdministratorsLinks();
-        InspectCacheLocation(location, folderLength);
+        InspectCacheLocation(appData, location, folderLength);
     }
     g_reportLog->Print(L"\n");
 }

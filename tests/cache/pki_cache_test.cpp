@@ -765,6 +765,54 @@ TEST_F(PkiCacheTest, ApplicationDataFolderUnknownOrTooLong) {
     }
 }
 
+// The system writes a drive's root with its separator ("C:\"), and may so end another folder: the
+// cache below it is found and cleaned like any other, every path printed with single separators.
+// Drive C: is the test's own Wine prefix's.
+TEST_F(PkiCacheTest, ApplicationDataFolderEndingInASeparator) {
+    const std::wstring rootCache = L"C:\\TOLV\\TOLV Security\\PKI\\ctl";
+    std::wstring path = L"C:";
+    for (const wchar_t* part : {L"TOLV", L"TOLV Security", L"PKI", L"ctl"}) {
+        path = path + L"\\" + part;
+        ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr)) << GetLastError();
+    }
+    WriteFileBytes(rootCache + L"\\r.crl", "1");
+    for (const wchar_t* name : CacheFiles) {
+        ASSERT_TRUE(DeleteFileW(File(name).c_str()));
+    }
+    WriteFileBytes(File(L"r.crl"), "1");
+    const std::string cleaned = " content:\n      r.crl   1 bytes\n\n    Successfully cleaned\n\n";
+    struct Case {
+        std::wstring folder;
+        std::string output;
+    };
+    const Case cases[] = {
+        {L"C:\\", "    ProgramData directory: \"C:\\\"\n    PKI cache directory \"" +
+                      Utf8(rootCache) + "\"" + cleaned},
+        {appData_.Path() + L"\\", "    ProgramData directory: \"" + AppData() +
+                                      "\\\"\n    PKI cache directory \"" + Cache() + "\"" +
+                                      cleaned},
+        {L"C:\\", "    ProgramData directory: \"C:\\\"\n    OK - PKI cache does not exist at \"" +
+                      Utf8(rootCache) + "\" (0x00000002)\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(Utf8(c.folder));
+        if (&c == &cases[2]) {
+            ASSERT_TRUE(RemoveDirectoryW(rootCache.c_str())) << GetLastError();
+        }
+        const std::wstring folder = c.folder;
+        faults_.Answer<Api::SHGetSpecialFolderPathW>([folder](HWND, LPWSTR answer, int, BOOL) {
+            wcscpy(answer, folder.c_str());
+            return TRUE;
+        });
+        EXPECT_EQ(Clean(), "\nClean PKI cache...\n" + c.output);
+    }
+    EXPECT_FALSE(FileExists(rootCache + L"\\r.crl"));
+    EXPECT_FALSE(FileExists(File(L"r.crl")));
+    for (; path != L"C:"; path.resize(path.rfind(L'\\'))) {
+        RemoveDirectoryW(path.c_str());
+    }
+}
+
 // The limit of a listed path, reached directly: 257 characters are listed, 258 refused.
 TEST_F(PkiCacheTest, ListingPathLimit) {
     for (size_t length : {257u, 258u}) {
