@@ -781,32 +781,29 @@ TEST_F(PkiCacheTest, ApplicationDataFolderEndingInASeparator) {
     }
     WriteFileBytes(File(L"r.crl"), "1");
     const std::string cleaned = " content:\n      r.crl   1 bytes\n\n    Successfully cleaned\n\n";
-    struct Case {
-        std::wstring folder;
-        std::string output;
-    };
-    const Case cases[] = {
-        {L"C:\\", "    ProgramData directory: \"C:\\\"\n    PKI cache directory \"" +
-                      Utf8(rootCache) + "\"" + cleaned},
-        {appData_.Path() + L"\\", "    ProgramData directory: \"" + AppData() +
-                                      "\\\"\n    PKI cache directory \"" + Cache() + "\"" +
-                                      cleaned},
-        {L"C:\\", "    ProgramData directory: \"C:\\\"\n    OK - PKI cache does not exist at \"" +
-                      Utf8(rootCache) + "\" (0x00000002)\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(Utf8(c.folder));
-        if (&c == &cases[2]) {
-            ASSERT_TRUE(RemoveDirectoryW(rootCache.c_str())) << GetLastError();
-        }
-        const std::wstring folder = c.folder;
+    const auto answerAppData = [this](const std::wstring& folder) {
         faults_.Answer<Api::SHGetSpecialFolderPathW>([folder](HWND, LPWSTR answer, int, BOOL) {
             wcscpy(answer, folder.c_str());
             return TRUE;
         });
-        EXPECT_EQ(Clean(), "\nClean PKI cache...\n" + c.output);
+    };
+    const std::pair<std::wstring, std::string> cases[] = {
+        {L"C:\\", "C:\\\"\n    PKI cache directory \"" + Utf8(rootCache) + "\"" + cleaned},
+        {appData_.Path() + L"\\",
+         AppData() + "\\\"\n    PKI cache directory \"" + Cache() + "\"" + cleaned},
+    };
+    for (const auto& [folder, output] : cases) {
+        SCOPED_TRACE(Utf8(folder));
+        answerAppData(folder);
+        EXPECT_EQ(Clean(), "\nClean PKI cache...\n    ProgramData directory: \"" + output);
     }
-    EXPECT_FALSE(FileExists(rootCache + L"\\r.crl"));
+    // Only an empty folder can be removed: the root's cache was emptied.
+    ASSERT_TRUE(RemoveDirectoryW(rootCache.c_str())) << GetLastError();
+    answerAppData(L"C:\\");
+    EXPECT_EQ(Clean(),
+              "\nClean PKI cache...\n    ProgramData directory: \"C:\\\"\n    OK - PKI "
+              "cache does not exist at \"" +
+                  Utf8(rootCache) + "\" (0x00000002)\n");
     EXPECT_FALSE(FileExists(File(L"r.crl")));
     for (; path != L"C:"; path.resize(path.rfind(L'\\'))) {
         RemoveDirectoryW(path.c_str());
