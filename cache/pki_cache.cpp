@@ -1,5 +1,6 @@
 #include "pki_cache.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cwchar>
 #include <string>
@@ -24,6 +25,14 @@ struct CleanCounts {
     int files = 0;
     int failures = 0;
 };
+
+// `folder` and `name` with one separator between them: a drive's root already ends in one.
+std::wstring JoinPath(const std::wstring& folder, const wchar_t* name) {
+    if (!folder.empty() && folder.back() == L'\\') {
+        return folder + name;
+    }
+    return folder + L"\\" + name;
+}
 
 void PrintSomethingWrong(const wchar_t* path, DWORD attributes) {
     g_reportLog->PrintError(L"    Something is wrong with \"%s\" (attr: 0x%08x, gle: 0x%08x)", path,
@@ -55,13 +64,25 @@ bool IsReachedWithoutLinks(const std::wstring& location, size_t folderLength) {
     return true;
 }
 
-// Whether the listing may go on with the directory: prints its heading or the refusal.
-bool StartListing(const wchar_t* directory) {
+// Whether the directory's path leaves room for a search pattern; prints the refusal where not.
+bool IsListable(const wchar_t* directory) {
     if (wcslen(directory) > MaxListedPathLength) {
         g_reportLog->PrintError(L"\n    Directory path is too long.\n");
         return false;
     }
+    return true;
+}
+
+void PrintListingHeader(const wchar_t* directory) {
     g_reportLog->Print(L"    PKI cache directory \"%s\" content:\n", directory);
+}
+
+// Whether the listing may go on with the directory: prints its heading or the refusal.
+bool StartListing(const wchar_t* directory) {
+    if (!IsListable(directory)) {
+        return false;
+    }
+    PrintListingHeader(directory);
     return true;
 }
 
@@ -79,7 +100,7 @@ void CleanEntry(const wchar_t* directory, DWORD attributes, uint64_t size, const
     ++counts.files;
     g_reportLog->Print(L"      %s   %lld bytes\n", name, static_cast<long long>(size));
     if (!deleteFile(name)) {
-        const std::wstring path = std::wstring(directory) + L"\\" + name;
+        const std::wstring path = JoinPath(directory, name);
         g_reportLog->PrintError(L"Cannot delete file \"%s\"\n", path.c_str());
         ++counts.failures;
     }
@@ -170,7 +191,7 @@ bool IsBelow(HANDLE opened, HANDLE parent, const wchar_t* name) {
     if (parentPath.empty() || openedPath.empty()) {
         return true;
     }
-    return _wcsicmp((parentPath + L"\\" + name).c_str(), openedPath.c_str()) == 0;
+    return _wcsicmp(JoinPath(parentPath, name).c_str(), openedPath.c_str()) == 0;
 }
 
 // The file ID of what the handle is open on (the inode under Wine).
@@ -183,6 +204,45 @@ bool HeldId(HANDLE handle, LARGE_INTEGER& id) {
     }
     id = internal.IndexNumber;
     return true;
+}
+
+// One step of a listing of FILE_ID_BOTH_DIR_INFORMATION records into `buffer`, of the entries
+// matching `mask` (one at most) or of all. True when the buffer holds records: the call succeeded
+// and says it wrote bytes, no more than the buffer holds; `returned` is their count. `ended` tells
+// the end of the listing from a failure.
+bool ListingStep(HANDLE folder, unsigned char* buffer, ULONG size, PUNICODE_STRING mask,
+                 BOOLEAN restart, size_t& returned, bool& ended) {
+    IO_STATUS_BLOCK io = {};
+    const NTSTATUS status =
+        NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer, size,
+                             FileIdBothDirectoryInformation, mask != nullptr, mask, restart);
+    ended = status == StatusNoMoreFiles;
+    if (!Succeeded(status)) {
+        return false;
+    }
+    if (io.Information == 0 || io.Information > size) {
+        SetLastError(ERROR_INVALID_DATA);
+        return false;
+    }
+    returned = io.Information;
+    return true;
+}
+
+// The record at `offset` of the `returned` bytes of a listing step, or null where it would reach
+// past them (its fixed part or its name) or stand misaligned: the answer is trusted no further
+// than the bytes the system says it wrote.
+const FILE_ID_BOTH_DIR_INFORMATION* RecordAt(const unsigned char* buffer, size_t returned,
+                                             size_t offset) {
+    constexpr size_t fixedPart = offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileName);
+    if (offset % alignof(FILE_ID_BOTH_DIR_INFORMATION) != 0 || offset > returned ||
+        returned - offset < fixedPart) {
+        return nullptr;
+    }
+    const auto* record = reinterpret_cast<const FILE_ID_BOTH_DIR_INFORMATION*>(buffer + offset);
+    if (record->FileNameLength > returned - offset - fixedPart) {
+        return nullptr;
+    }
+    return record;
 }
 
 // Whether the held `parent` itself holds the folder `name` that `child` has open: its entry there
@@ -201,14 +261,19 @@ bool IsEntryOf(HANDLE parent, const wchar_t* name, HANDLE child, const wchar_t* 
     mask.Buffer = const_cast<PWSTR>(name);
     mask.Length = static_cast<USHORT>(wcslen(name) * sizeof(wchar_t));
     mask.MaximumLength = mask.Length;
-    IO_STATUS_BLOCK io;
-    if (!Succeeded(NtQueryDirectoryFile(parent, nullptr, nullptr, nullptr, &io, buffer,
-                                        sizeof buffer, FileIdBothDirectoryInformation, TRUE, &mask,
-                                        TRUE))) {
+    size_t returned = 0;
+    bool ended = false;
+    const FILE_ID_BOTH_DIR_INFORMATION* entry = nullptr;
+    if (ListingStep(parent, buffer, sizeof buffer, &mask, TRUE, returned, ended)) {
+        entry = RecordAt(buffer, returned, 0);
+        if (entry == nullptr) {
+            SetLastError(ERROR_INVALID_DATA);
+        }
+    }
+    if (entry == nullptr) {
         PrintSomethingWrong(path, INVALID_FILE_ATTRIBUTES);
         return false;
     }
-    const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFORMATION*>(buffer);
     if ((entry->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
         (entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
         entry->FileId.QuadPart != childId.QuadPart) {
@@ -231,13 +296,29 @@ bool IsRealFolder(HANDLE folder, const wchar_t* path) {
     return true;
 }
 
+// Whether `held`, opened as `name` below the held `parent`, is a real folder and that parent's own
+// entry; reported where not.
+bool IsHeldEntry(HANDLE parent, const wchar_t* name, HANDLE held, const wchar_t* path) {
+    if (!IsRealFolder(held, path)) {
+        return false;
+    }
+    if (!IsBelow(held, parent, name)) {
+        SetLastError(ERROR_SUCCESS);
+        PrintSomethingWrong(path, HeldAttributes(held));
+        return false;
+    }
+    return IsEntryOf(parent, name, held, path);
+}
+
+// The application-data folder, TOLV, TOLV Security and PKI.
+constexpr size_t HeldParentCount = 4;
+
 // Opens the application-data folder as it is (an administrator may have moved it behind a
-// link), then each folder below it down to the cache relative to the one before, each checked on
-// its handle. `held` keeps them all open; its last entry is the cache.
-constexpr size_t HeldFolderCount = 5;
-bool HoldCacheFolders(const std::wstring& location, size_t folderLength,
-                      ScopedNtHandle (&held)[HeldFolderCount]) {
-    const std::wstring appData = location.substr(0, folderLength);
+// link), then each folder below it down to the cache's parent relative to the one before, each
+// checked on its handle. `held` keeps them all open; its last entry is the cache's parent.
+// `location` is the cache's path, `folderLength` where the suffix begins in it.
+bool HoldCacheParents(const std::wstring& appData, const std::wstring& location,
+                      size_t folderLength, ScopedNtHandle (&held)[HeldParentCount]) {
     held[0].Reset(CreateFileW(appData.c_str(), FolderAccess, FolderSharing, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     if (held[0].Get() == INVALID_HANDLE_VALUE) {
@@ -246,37 +327,40 @@ bool HoldCacheFolders(const std::wstring& location, size_t folderLength,
         return false;
     }
     size_t nameStart = folderLength + 1;
-    for (size_t level = 1; level < HeldFolderCount; ++level) {
-        size_t nameEnd = location.find(L'\\', nameStart);
-        if (nameEnd == std::wstring::npos) {
-            nameEnd = location.size();
-        }
+    for (size_t level = 1; level < HeldParentCount; ++level) {
+        const size_t nameEnd = location.find(L'\\', nameStart);
         const std::wstring name = location.substr(nameStart, nameEnd - nameStart);
         const std::wstring path = location.substr(0, nameEnd);
-        const bool isCache = level == HeldFolderCount - 1;
         if (!OpenRelative(held[level - 1].Get(), name.c_str(), FolderAccess, FolderSharing,
                           FILE_OPEN_REPARSE_POINT, held[level])) {
-            if (isCache) {
-                PrintNoCache(path.c_str());
-            } else {
-                PrintSomethingWrong(path.c_str(), INVALID_FILE_ATTRIBUTES);
-            }
+            PrintSomethingWrong(path.c_str(), INVALID_FILE_ATTRIBUTES);
             return false;
         }
-        if (!IsRealFolder(held[level].Get(), path.c_str())) {
-            return false;
-        }
-        if (!IsBelow(held[level].Get(), held[level - 1].Get(), name.c_str())) {
-            SetLastError(ERROR_SUCCESS);
-            PrintSomethingWrong(path.c_str(), HeldAttributes(held[level].Get()));
-            return false;
-        }
-        if (!IsEntryOf(held[level - 1].Get(), name.c_str(), held[level].Get(), path.c_str())) {
+        if (!IsHeldEntry(held[level - 1].Get(), name.c_str(), held[level].Get(), path.c_str())) {
             return false;
         }
         nameStart = nameEnd + 1;
     }
     return true;
+}
+
+// Opens the cache below its held parent. Its attributes showed a folder: one gone since then is
+// no cache, one that is there but cannot be opened (another program holds it without sharing
+// deletion, access is denied) is a listing that cannot start, never a missing cache.
+bool HoldCache(HANDLE parent, const std::wstring& location, ScopedNtHandle& cache) {
+    const std::wstring name = location.substr(location.rfind(L'\\') + 1);
+    if (!OpenRelative(parent, name.c_str(), FolderAccess, FolderSharing, FILE_OPEN_REPARSE_POINT,
+                      cache)) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+            PrintNoCache(location.c_str());
+        } else {
+            PrintListingHeader(location.c_str());
+            g_reportLog->Print(L"\n    FindFirstFile problem\n");
+        }
+        return false;
+    }
+    return IsHeldEntry(parent, name.c_str(), cache.Get(), location.c_str());
 }
 
 // Deletes the file `name` of the held folder through a handle of its own: a link among the files
@@ -298,39 +382,48 @@ bool DeleteHeldFile(HANDLE folder, const wchar_t* name, LONGLONG listedId) {
                                           FileDispositionInformation));
 }
 
+// Cleans the entries of one listing step, each file deleted right after its line. False where
+// a record reaches past the bytes returned: the listing then ends as a failed step ends it.
+bool CleanListingStep(HANDLE folder, const wchar_t* directory, const unsigned char* buffer,
+                      size_t returned, CleanCounts& counts) {
+    for (size_t offset = 0;;) {
+        const FILE_ID_BOTH_DIR_INFORMATION* entry = RecordAt(buffer, returned, offset);
+        if (entry == nullptr) {
+            return false;
+        }
+        const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+        const LONGLONG id = entry->FileId.QuadPart;
+        CleanEntry(directory, entry->FileAttributes,
+                   static_cast<uint64_t>(entry->EndOfFile.QuadPart), name.c_str(), counts,
+                   [folder, id](const wchar_t* file) { return DeleteHeldFile(folder, file, id); });
+        if (entry->NextEntryOffset == 0) {
+            return true;
+        }
+        if (entry->NextEntryOffset > returned - offset) {
+            return false;
+        }
+        offset += entry->NextEntryOffset;
+    }
+}
+
 // Lists the held folder in the order the file system gives (the order a find by path shows),
 // deleting each file right after its line.
 void EmptyHeldDirectory(HANDLE folder, const wchar_t* directory) {
     // Room for several entries of the longest name at a time; the records are 8-byte aligned.
     alignas(8) unsigned char buffer[4096];
-    IO_STATUS_BLOCK io;
-    NTSTATUS status =
-        NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
-                             FileIdBothDirectoryInformation, FALSE, nullptr, TRUE);
-    if (!Succeeded(status)) {
+    size_t returned = 0;
+    bool ended = false;
+    if (!ListingStep(folder, buffer, sizeof buffer, nullptr, TRUE, returned, ended) ||
+        RecordAt(buffer, returned, 0) == nullptr) {
         g_reportLog->Print(L"\n    FindFirstFile problem\n");
         return;
     }
     CleanCounts counts;
-    while (Succeeded(status)) {
-        for (size_t offset = 0;;) {
-            const auto* entry =
-                reinterpret_cast<const FILE_ID_BOTH_DIR_INFORMATION*>(buffer + offset);
-            const std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
-            const LONGLONG id = entry->FileId.QuadPart;
-            CleanEntry(
-                directory, entry->FileAttributes, static_cast<uint64_t>(entry->EndOfFile.QuadPart),
-                name.c_str(), counts,
-                [folder, id](const wchar_t* file) { return DeleteHeldFile(folder, file, id); });
-            if (entry->NextEntryOffset == 0) {
-                break;
-            }
-            offset += entry->NextEntryOffset;
-        }
-        status = NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer, sizeof buffer,
-                                      FileIdBothDirectoryInformation, FALSE, nullptr, FALSE);
-    }
-    if (status != StatusNoMoreFiles) {
+    bool whole = true;
+    do {
+        whole = CleanListingStep(folder, directory, buffer, returned, counts);
+    } while (whole && ListingStep(folder, buffer, sizeof buffer, nullptr, FALSE, returned, ended));
+    if (!whole || !ended) {
         g_reportLog->Print(L"\n    FindNextFile problem\n");
     }
     PrintSummary(counts);
@@ -351,17 +444,22 @@ void TrustOnlyAdministratorsLinks() {
     setPolicy(ProcessRedirectionTrustPolicy, &policy, sizeof policy);
 }
 
-void EmptyCache(const std::wstring& location, size_t folderLength) {
-    ScopedNtHandle held[HeldFolderCount];
-    if (HoldCacheFolders(location, folderLength, held) && StartListing(location.c_str())) {
-        EmptyHeldDirectory(held[HeldFolderCount - 1].Get(), location.c_str());
+void EmptyCache(const std::wstring& appData, const std::wstring& location, size_t folderLength) {
+    ScopedNtHandle parents[HeldParentCount];
+    ScopedNtHandle cache;
+    if (HoldCacheParents(appData, location, folderLength, parents) &&
+        IsListable(location.c_str()) &&
+        HoldCache(parents[HeldParentCount - 1].Get(), location, cache)) {
+        PrintListingHeader(location.c_str());
+        EmptyHeldDirectory(cache.Get(), location.c_str());
     }
 }
 
 // What the cache location is decides what happens: nothing there is fine, a real directory is
 // emptied, anything else (a file, a link) is reported and left. The checks by path come first:
 // under Wine a host link is seen only by path, a handle opened there follows it.
-void InspectCacheLocation(const wchar_t* location, size_t folderLength) {
+void InspectCacheLocation(const std::wstring& appData, const wchar_t* location,
+                          size_t folderLength) {
     const DWORD attributes = GetFileAttributesW(location);
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         PrintNoCache(location);
@@ -372,7 +470,7 @@ void InspectCacheLocation(const wchar_t* location, size_t folderLength) {
     } else if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         PrintSomethingWrong(location, attributes);
     } else {
-        EmptyCache(location, folderLength);
+        EmptyCache(appData, location, folderLength);
     }
 }
 
@@ -388,7 +486,12 @@ void CleanPkiCache() {
     }
     location[MAX_PATH] = L'\0';
     g_reportLog->Print(L"    ProgramData directory: \"%s\"\n", location);
-    const size_t folderLength = wcslen(location);
+    const std::wstring appData = location;
+    size_t folderLength = appData.size();
+    // A drive's root comes with its separator ("D:\"); the suffix brings its own.
+    if (folderLength > 0 && location[folderLength - 1] == L'\\') {
+        location[--folderLength] = L'\0';
+    }
     if (folderLength + CacheSuffixLength >= LocationCapacity) {
         g_reportLog->PrintError(
             L"    PKI cache path is too long: \"%s%s\" (%d characters, at most %d)", location,
@@ -396,7 +499,7 @@ void CleanPkiCache() {
     } else {
         wmemcpy(location + folderLength, CacheSuffix, CacheSuffixLength + 1);
         TrustOnlyAdministratorsLinks();
-        InspectCacheLocation(location, folderLength);
+        InspectCacheLocation(appData, location, folderLength);
     }
     g_reportLog->Print(L"\n");
 }

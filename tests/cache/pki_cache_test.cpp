@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -206,6 +207,17 @@ TEST_F(PkiCacheTest, PlatformFailures) {
          },
          heading + "    OK - PKI cache does not exist at \"" + Cache() + "\" (0x00000002)\n", "abc",
          1},
+        // A cache that is there but cannot be opened is never reported missing.
+        {"another program holds the cache without sharing deletion",
+         [](ImportFaults& faults) {
+             faults.Fail<Api::NtOpenFile>(StatusSharingViolation, ERROR_SUCCESS, Nth(4));
+         },
+         Start() + "\n    FindFirstFile problem\n\n", "abc", 1},
+        {"the cache cannot be opened: access denied",
+         [](ImportFaults& faults) {
+             faults.Fail<Api::NtOpenFile>(StatusAccessDenied, ERROR_SUCCESS, Nth(4));
+         },
+         Start() + "\n    FindFirstFile problem\n\n", "abc", 1},
         // Each folder is asked for its attributes, then for its ID.
         {"a held folder cannot be looked at",
          [](ImportFaults& faults) {
@@ -570,6 +582,103 @@ TEST_F(PkiCacheTest, FileThatIsNotTheListedOneIsLeft) {
     EXPECT_EQ(ImportFaults::Calls(Api::NtSetInformationFile), 2u);
 }
 
+// The offset of the record named `name` in a listing answer as the system wrote it.
+size_t RecordOffset(const unsigned char* information, const wchar_t* name) {
+    size_t offset = 0;
+    for (;;) {
+        const auto* entry =
+            reinterpret_cast<const FILE_ID_BOTH_DIR_INFORMATION*>(information + offset);
+        if (std::wstring(entry->FileName, entry->FileNameLength / sizeof(wchar_t)) == name) {
+            return offset;
+        }
+        EXPECT_NE(entry->NextEntryOffset, 0u) << Utf8(name) << " is not listed";
+        if (entry->NextEntryOffset == 0) {
+            return offset;
+        }
+        offset += entry->NextEntryOffset;
+    }
+}
+
+// An answer to a listing step is read only inside the bytes it says were written: one that wrote
+// none or claims more than the buffer, or a record reaching past the bytes, ends the listing as
+// a failed step would, after the entries read whole. The answers are Wine's, then cut or bent.
+TEST_F(PkiCacheTest, ListingAnswersAreReadOnlyInsideTheBytesReturned) {
+    constexpr size_t NameOffset = offsetof(FILE_ID_BOTH_DIR_INFORMATION, FileName);
+    const std::string firstOnly = Start() +
+                                  "      a.crl   2 bytes\n\n    FindNextFile problem\n\n    "
+                                  "Successfully cleaned\n\n";
+    struct Case {
+        const char* what;
+        bool oneEntryAStep;   // else as many as fit
+        const wchar_t* mask;  // bend the look-up of this name in its parent, else the listing
+        unsigned step;        // the listing step to bend, 1 the first
+        std::function<void(unsigned char*, IO_STATUS_BLOCK*, ULONG)> bend;
+        std::string output;
+        const char* kept;
+    };
+    const Case cases[] = {
+        {"the first step wrote nothing", false, nullptr, 1,
+         [](unsigned char*, IO_STATUS_BLOCK* io, ULONG) { io->Information = 0; },
+         Start() + "\n    FindFirstFile problem\n\n", "abc"},
+        {"the first step claims more than the buffer holds", false, nullptr, 1,
+         [](unsigned char*, IO_STATUS_BLOCK* io, ULONG length) { io->Information = length + 8; },
+         Start() + "\n    FindFirstFile problem\n\n", "abc"},
+        {"a later step wrote nothing", true, nullptr, 4,
+         [](unsigned char*, IO_STATUS_BLOCK* io, ULONG) { io->Information = 0; }, firstOnly, "bc"},
+        {"a record's next one starts where the bytes end", false, nullptr, 1,
+         [](unsigned char* information, IO_STATUS_BLOCK* io, ULONG) {
+             io->Information = RecordOffset(information, L"b.crl");
+         },
+         firstOnly, "bc"},
+        {"a name runs past the bytes", false, nullptr, 1,
+         [](unsigned char* information, IO_STATUS_BLOCK* io, ULONG) {
+             io->Information = RecordOffset(information, L"b.crl") + NameOffset + sizeof(wchar_t);
+         },
+         firstOnly, "bc"},
+        {"a record's next offset wraps around the address space", false, nullptr, 1,
+         [](unsigned char* information, IO_STATUS_BLOCK*, ULONG) {
+             reinterpret_cast<FILE_ID_BOTH_DIR_INFORMATION*>(information +
+                                                             RecordOffset(information, L"a.crl"))
+                 ->NextEntryOffset = 0xFFFFFFF8;
+         },
+         firstOnly, "bc"},
+        {"the look-up of a folder in its parent wrote nothing", false, L"PKI", 0,
+         [](unsigned char*, IO_STATUS_BLOCK* io, ULONG) { io->Information = 0; },
+         "\nClean PKI cache...\n    ProgramData directory: \"" + AppData() +
+             "\"\nerror:     Something is wrong with \"" + AppData() +
+             "\\TOLV\\TOLV Security\\PKI\" (attr: 0xffffffff, gle: 0x0000000d)\n",
+         "abc"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ResetImportFaults();
+        AnswerAppData();
+        Restock();
+        unsigned step = 0;
+        faults_.Answer<Api::NtQueryDirectoryFile>(
+            [&](HANDLE folder, HANDLE event, PIO_APC_ROUTINE routine, PVOID context,
+                PIO_STATUS_BLOCK io, PVOID information, ULONG length, FILE_INFORMATION_CLASS kind,
+                BOOLEAN single, PUNICODE_STRING name, BOOLEAN restart) {
+                const bool listing = name == nullptr;
+                const NTSTATUS status = ImportFaults::Real<Api::NtQueryDirectoryFile>(
+                    folder, event, routine, context, io, information, length, kind,
+                    listing && c.oneEntryAStep ? TRUE : single, name, restart);
+                const bool bent =
+                    listing
+                        ? c.mask == nullptr && ++step == c.step
+                        : c.mask != nullptr &&
+                              std::wstring(name->Buffer, name->Length / sizeof(wchar_t)) == c.mask;
+                if (bent && status >= 0) {
+                    c.bend(static_cast<unsigned char*>(information), io, length);
+                }
+                return status;
+            });
+        EXPECT_EQ(Clean(), c.output);
+        EXPECT_EQ(Kept(), c.kept);
+        EXPECT_EQ(HandlesClosed(), HandlesOpened());
+    }
+}
+
 // What the clean asked of SetProcessMitigationPolicy; each request is refused.
 std::vector<std::pair<int, DWORD>> g_policies;
 BOOL WINAPI RefusingSetPolicy(PROCESS_MITIGATION_POLICY policy, PVOID buffer, SIZE_T length) {
@@ -653,6 +762,51 @@ TEST_F(PkiCacheTest, ApplicationDataFolderUnknownOrTooLong) {
             EXPECT_EQ(Clean(), heading + "error:     PKI cache path is too long: \"" +
                                    Utf8(folder + suffix) + "\" (261 characters, at most 260)\n");
         }
+    }
+}
+
+// The system writes a drive's root with its separator ("C:\"), and may so end another folder: the
+// cache below it is found and cleaned like any other, every path printed with single separators.
+// Drive C: is the test's own Wine prefix's.
+TEST_F(PkiCacheTest, ApplicationDataFolderEndingInASeparator) {
+    const std::wstring rootCache = L"C:\\TOLV\\TOLV Security\\PKI\\ctl";
+    std::wstring path = L"C:";
+    for (const wchar_t* part : {L"TOLV", L"TOLV Security", L"PKI", L"ctl"}) {
+        path = path + L"\\" + part;
+        ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr)) << GetLastError();
+    }
+    WriteFileBytes(rootCache + L"\\r.crl", "1");
+    for (const wchar_t* name : CacheFiles) {
+        ASSERT_TRUE(DeleteFileW(File(name).c_str()));
+    }
+    WriteFileBytes(File(L"r.crl"), "1");
+    const std::string cleaned = " content:\n      r.crl   1 bytes\n\n    Successfully cleaned\n\n";
+    const auto answerAppData = [this](const std::wstring& folder) {
+        faults_.Answer<Api::SHGetSpecialFolderPathW>([folder](HWND, LPWSTR answer, int, BOOL) {
+            wcscpy(answer, folder.c_str());
+            return TRUE;
+        });
+    };
+    const std::pair<std::wstring, std::string> cases[] = {
+        {L"C:\\", "C:\\\"\n    PKI cache directory \"" + Utf8(rootCache) + "\"" + cleaned},
+        {appData_.Path() + L"\\",
+         AppData() + "\\\"\n    PKI cache directory \"" + Cache() + "\"" + cleaned},
+    };
+    for (const auto& [folder, output] : cases) {
+        SCOPED_TRACE(Utf8(folder));
+        answerAppData(folder);
+        EXPECT_EQ(Clean(), "\nClean PKI cache...\n    ProgramData directory: \"" + output);
+    }
+    // Only an empty folder can be removed: the root's cache was emptied.
+    ASSERT_TRUE(RemoveDirectoryW(rootCache.c_str())) << GetLastError();
+    answerAppData(L"C:\\");
+    EXPECT_EQ(Clean(),
+              "\nClean PKI cache...\n    ProgramData directory: \"C:\\\"\n    OK - PKI "
+              "cache does not exist at \"" +
+                  Utf8(rootCache) + "\" (0x00000002)\n");
+    EXPECT_FALSE(FileExists(File(L"r.crl")));
+    for (; path != L"C:"; path.resize(path.rfind(L'\\'))) {
+        RemoveDirectoryW(path.c_str());
     }
 }
 

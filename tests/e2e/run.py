@@ -153,7 +153,7 @@ class Context:
         self._scenario = scenario
         self._readonly = []
         self._reg_files = []
-        self._held = []  # (path, sharing) held by a Windows process around each run
+        self._held = []  # (path, sharing, access) held by a Windows process around each run
 
     # -- the machine
 
@@ -180,15 +180,17 @@ class Context:
                    f"{result.stderr.strip()}")
 
     @contextlib.contextmanager
-    def hold(self, path, sharing):
-        """While in this block, another program holds `path` open for reading, sharing nothing
-        ("none") or sharing reading and writing ("read"): hold_file.exe inside each run's own
-        wineserver, where Wine keeps share modes."""
-        self._held.append((Path(path), sharing))
+    def hold(self, path, sharing, access="read"):
+        """While in this block, another program holds the file or folder `path` open for reading
+        (`access` "read") or reading and deletion ("delete"), sharing nothing ("none") or sharing
+        reading and writing ("read"): hold_file.exe inside each run's own wineserver, where Wine
+        keeps share modes."""
+        held = (Path(path), sharing, access)
+        self._held.append(held)
         try:
             yield
         finally:
-            self._held.remove((Path(path), sharing))
+            self._held.remove(held)
 
     def readonly_dir(self, path):
         """Makes `path` unwritable for the tool's later runs, even when they run as root."""
@@ -210,12 +212,12 @@ class Context:
         of the work folder's."""
         argv = self._wine.command(self, list(args), argv0, through_cmd, program)
         wrap = getattr(self._scenario.module, "wrap", None)
-        for number, (path, sharing) in enumerate(self._held):
+        for number, (path, sharing, access) in enumerate(self._held):
             # The holder starts first, in the run's wineserver, and ends with the run.
             holder = self._wine.build_program("hold_file.c")
             ready = self.work.parent / f"held-{number}"
             hold = shlex.join(self._wine.wine_argv(
-                [str(holder), dos_path(path), sharing, dos_path(ready)]))
+                [str(holder), dos_path(path), sharing, dos_path(ready), access]))
             script = (f'rm -f {shlex.quote(str(ready))}; {hold} & holder=$!; '
                       f'n=0; while [ ! -e {shlex.quote(str(ready))} ] && [ $n -lt 600 ]; do '
                       f'sleep 0.05; n=$((n + 1)); done; "$@"; status=$?; kill $holder; '
