@@ -14,8 +14,10 @@ set +e  # run.sh sets -e for itself; here a failed step is counted and the next 
 
 # The code that makes no platform call, built natively with ASan and UBSan.
 PURE_BUILD="$ROOT/build/pure"
+# wine64 beside wine32: the unit tests and the scenarios play on 32-bit Windows and on 64-bit
+# Windows (WoW64) alike.
 PACKAGES=(cmake g++ make libgtest-dev googletest g++-mingw-w64-i686
-          g++-mingw-w64-i686-posix wine wine32:i386
+          g++-mingw-w64-i686-posix wine wine32:i386 wine64
           python3 iproute2 openssl clang-format util-linux clang libclang-rt-14-dev
           git unzip fakeroot osslsigncode softhsm2 libengine-pkcs11-openssl)
 # What skelvane.exe may import at start: KnownDLLs, which Windows always takes from the system
@@ -53,7 +55,8 @@ pure_unit_tests() {
 }
 
 # The unit tests that run as a Windows program under Wine, against the real platform: the i686
-# build where 32-bit code runs, the x86_64 build under wine64 where it does not.
+# build in a 32-bit and in a 64-bit (WoW64) prefix where 32-bit code runs, the x86_64 build under
+# wine64 where it does not (cmake/windows_tests.cmake).
 WINDOWS_TEST_BUILD="$ROOT/build/wintest"
 windows_unit_tests() {
     local toolchain=mingw-i686-posix
@@ -133,6 +136,7 @@ fuzz_smoke() {
     "$ROOT/tests/fuzz/run.sh" 5
 }
 
+# Every scenario on each leg the program plays: win32 and wow64 for the i686 program, at once.
 end_to_end() {
     python3 "$ROOT/tests/e2e/run.py" --wine "$WINE_PROGRAM"
 }

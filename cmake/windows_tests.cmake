@@ -73,11 +73,25 @@ target_link_libraries(windows_test_support PUBLIC skelvane_under_test gtest)
 
 enable_testing()
 set(SKELVANE_WINE_RUNNER ${CMAKE_SOURCE_DIR}/tests/support/windows/run_under_wine.sh)
-set(SKELVANE_TEMPLATE_PREFIX ${CMAKE_CURRENT_BINARY_DIR}/wineprefix-template)
-# One template prefix per build folder, made once; every test program runs in a copy of it.
-add_test(NAME wine_prefix_template
-         COMMAND bash ${SKELVANE_WINE_RUNNER} --make-template ${SKELVANE_TEMPLATE_PREFIX})
-set_tests_properties(wine_prefix_template PROPERTIES FIXTURES_SETUP wine_prefix)
+# Each program runs on each Windows its build can meet: the i686 programs on 32-bit Windows and
+# on 64-bit Windows (WoW64, where most users run the tool), the x86_64 ones (for a machine that
+# cannot execute 32-bit code) on 64-bit Windows. A leg: its name and its prefix's WINEARCH.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(SKELVANE_WINE_LEGS win32 wow64)
+else()
+  set(SKELVANE_WINE_LEGS win64)
+endif()
+set(SKELVANE_WINE_ARCH_win32 win32)
+set(SKELVANE_WINE_ARCH_wow64 win64)
+set(SKELVANE_WINE_ARCH_win64 win64)
+# One template prefix per leg and build folder, made once; every test program runs in a copy.
+foreach(leg IN LISTS SKELVANE_WINE_LEGS)
+  add_test(NAME wine_prefix_${leg}
+           COMMAND bash ${SKELVANE_WINE_RUNNER} --make-template
+                   ${CMAKE_CURRENT_BINARY_DIR}/wineprefix-${leg} ${SKELVANE_WINE_ARCH_${leg}})
+  set_tests_properties(wine_prefix_${leg} PROPERTIES FIXTURES_SETUP wine_prefix_${leg}
+                       LABELS "unit;${leg}")
+endforeach()
 
 # The folders whose program runs in the network lab, with a TLS server for the service's name.
 set(SKELVANE_WINE_NETLAB_FOLDERS net)
@@ -106,12 +120,15 @@ foreach(folder support/windows ${SKELVANE_WINDOWS_TEST_FOLDERS})
     # A test's own set-up calls the platform too (stores, keys), through the program's table.
     crypt32 winhttp ws2_32 version advapi32 shell32 ntdll)
   target_link_options(unit_tests_${name} PRIVATE -static)
-  add_test(NAME ${name}
-           COMMAND bash ${SKELVANE_WINE_RUNNER} ${SKELVANE_TEMPLATE_PREFIX}
-                   $<TARGET_FILE:unit_tests_${name}>
-           WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
-  set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine_prefix TIMEOUT 300)
-  if(folder IN_LIST SKELVANE_WINE_NETLAB_FOLDERS)
-    set_tests_properties(${name} PROPERTIES ENVIRONMENT SKELVANE_WINE_NETLAB=1)
-  endif()
+  foreach(leg IN LISTS SKELVANE_WINE_LEGS)
+    add_test(NAME ${name}_${leg}
+             COMMAND bash ${SKELVANE_WINE_RUNNER} ${CMAKE_CURRENT_BINARY_DIR}/wineprefix-${leg}
+                     $<TARGET_FILE:unit_tests_${name}>
+             WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+    set_tests_properties(${name}_${leg} PROPERTIES FIXTURES_REQUIRED wine_prefix_${leg}
+                         TIMEOUT 300 LABELS "unit;${leg}")
+    if(folder IN_LIST SKELVANE_WINE_NETLAB_FOLDERS)
+      set_tests_properties(${name}_${leg} PROPERTIES ENVIRONMENT SKELVANE_WINE_NETLAB=1)
+    endif()
+  endforeach()
 endforeach()

@@ -1,12 +1,12 @@
 #!/usr/bin/env python3
 """Plays every scenario of tests/e2e/scenarios with skelvane.exe under Wine and compares what it
-shows with the expected texts, exactly.
+shows with the expected texts, exactly, on each kind of Windows a Wine prefix can be.
 
-    run.py [--wine PATH] [--only NAME...] [--keep]
+    run.py [--wine PATH] [--legs LEG[,LEG]] [--only NAME...] [--keep]
 
-One line per scenario ("PASS wine normal-run", "FAIL wine ...: <why>"), then
-"e2e: N passed, N failed" (", N skipped" when a scenario cannot be played under Wine). The
-scenario format is described in tests/e2e/README.md.
+One line per scenario and leg ("PASS win32 normal-run", "FAIL wow64 ...: <why>"), each known
+Wine difference met once, then "e2e: N passed, N failed" (", N skipped" when a scenario cannot
+be played on a leg). The scenario format is described in tests/e2e/README.md.
 """
 
 import argparse
@@ -56,11 +56,16 @@ def project_version():
 
 VERSION = project_version()
 
-# The Windows the scenarios model is the Wine prefix's: 32-bit Windows, or 64-bit Windows where
-# wine64 is installed (a new prefix is then 64-bit, and the i686 program runs in it as on 64-bit
-# Windows, its usual home); the x86_64 build always needs one. The processor as the tool shows it.
+# The Windows the scenarios model is the Wine prefix's. The i686 program plays two legs: a
+# 32-bit prefix (32-bit Windows) and a 64-bit one, where it runs in WoW64 as on 64-bit Windows,
+# its usual home. The x86_64 build, for a machine that cannot execute 32-bit code, plays in a
+# 64-bit prefix alone. Each leg: the prefix's WINEARCH and the processor as the tool shows it.
 ARCHITECTURES = {"win32": "x86 (0000)", "win64": "x64 (0009)"}
+LEGS = {"win32": "win32", "wow64": "win64", "win64": "win64"}
+LEGS_OF_MACHINE = {0x014C: ["win32", "wow64"], 0x8664: ["win64"]}
 architecture = ARCHITECTURES["win32"]
+KNOWN_DIFFERENCE = "known Wine difference in "
+CLOSING = re.compile(r"^e2e: (\d+) passed, (\d+) failed(?:, (\d+) skipped)?$")
 
 
 def decode(data):
@@ -325,11 +330,10 @@ class Context:
 
     def _expected(self, path):
         """An expected text. Where Wine differs from Windows the text is Wine's, and
-        <name>.wine-difference.txt beside it says how; the runner prints that with the result."""
+        <name>.wine-difference.txt beside it says how; the runner prints that once a run."""
         reason_file = path.with_name(f"{path.stem}.wine-difference.txt")
         if reason_file.is_file():
-            note = (f"known Wine difference in {path.name}: "
-                    f"{reason_file.read_text().strip()}")
+            note = f"{KNOWN_DIFFERENCE}{path.name}: {reason_file.read_text().strip()}"
             if note not in self.notes:
                 self.notes.append(note)
         return path.read_bytes().decode("utf-8")
@@ -341,15 +345,19 @@ class Context:
 class WineBuild:
     """skelvane.exe under Wine: one template prefix per invocation, a copy of it per scenario."""
 
-    def __init__(self, tool, runner):
+    def __init__(self, tool, runner, leg):
         self.tool = tool
         self.runner = runner
+        self.leg = leg
         self.template = None
         self.template_error = None  # set once: a failed init is not retried per scenario
         self.programs = {}  # helper programs built so far, by source file
         machine = pe_machine(tool)
         if machine not in WINE_TARGETS:
             sys.exit(f"run.py: {tool} is for machine type {machine:#06x}")
+        if leg not in LEGS_OF_MACHINE[machine]:
+            sys.exit(f"run.py: {tool} cannot play the {leg} leg "
+                     f"(it plays {', '.join(LEGS_OF_MACHINE[machine])})")
         self.target = WINE_TARGETS[machine]
         self.env = dict(WINE_ENV, **self.target["env"])
 
@@ -371,7 +379,12 @@ class WineBuild:
         if self.template_error is not None:
             raise RuntimeError(self.template_error)
         template = self.runner.temp / "wine-template"
-        env = dict(os.environ, WINEPREFIX=str(template), **self.env)
+        if LEGS[self.leg] == "win64" and not Path("/usr/lib/wine/wine64").is_file():
+            self.template_error = f"the {self.leg} leg needs wine64, which is not installed"
+            raise RuntimeError(self.template_error)
+        # WINEARCH makes the prefix the leg's kind: with wine64 installed a new prefix would
+        # otherwise always be 64-bit.
+        env = dict(os.environ, WINEPREFIX=str(template), WINEARCH=LEGS[self.leg], **self.env)
         started = time.monotonic()
         for argv in (self.target["wine"] + ["wineboot", "-i"], ["wineserver", "-w"]):
             # Output to a file: Wine's helper processes would hold a pipe open.
@@ -480,7 +493,7 @@ class Scenario:
         self.skip = getattr(self.module, "NOT_ON", {}).get("wine")
         needs_x64 = getattr(self.module, "NEEDS_X64_WINE", None)
         if needs_x64 and architecture != ARCHITECTURES["win64"]:
-            self.skip = needs_x64
+            self.skip = f"fits only 64-bit Windows: {needs_x64}"
 
     def problems(self):
         # A .wine variant would be passed over: the expected text itself is Wine's, with the
@@ -494,16 +507,18 @@ class Scenario:
 
 
 class Runner:
-    def __init__(self, keep):
-        self.temp = Path(tempfile.mkdtemp(prefix="skelvane-e2e-"))
+    def __init__(self, keep, leg):
+        self.temp = Path(tempfile.mkdtemp(prefix=f"skelvane-e2e-{leg}-"))
         self.wine = None
+        self.leg = leg
         self.keep = keep
         self.timings = {}
         self.cleanups = []
         self.counts = {"passed": 0, "failed": 0, "skipped": 0}
+        self.notes = []  # each known Wine difference met, once
 
     def play(self, scenario):
-        label = f"wine {scenario.name}"
+        label = f"{self.leg} {scenario.name}"
         if scenario.skip:
             self.counts["skipped"] += 1
             print(f"SKIP {label}: {scenario.skip}", flush=True)
@@ -534,8 +549,7 @@ class Runner:
         else:
             self.counts["passed"] += 1
             print(f"PASS {label}", flush=True)
-        for note in context.notes:
-            print(f"     {note}", flush=True)
+        self.notes.extend(note for note in context.notes if note not in self.notes)
 
     def cleanup(self):
         if self.wine is not None:
@@ -546,10 +560,90 @@ class Runner:
             shutil.rmtree(self.temp, ignore_errors=True)
 
 
+def play_leg(options, names, leg):
+    """Plays the scenarios on one leg in this process; returns the exit code."""
+    global architecture
+    started = time.monotonic()
+    runner = Runner(options.keep, leg)
+    try:
+        runner.wine = WineBuild(options.wine.resolve(), runner, leg)
+        architecture = runner.wine.prefix_architecture()
+        if architecture != ARCHITECTURES[LEGS[leg]]:
+            sys.exit(f"run.py: the {leg} leg's prefix is {architecture}")
+        print(f"{leg}: modelled Windows: {architecture}", flush=True)
+        for scenario in [Scenario(SCENARIOS / n) for n in names]:
+            runner.play(scenario)
+    finally:
+        runner.cleanup()
+    runner.timings["whole e2e run"] = [time.monotonic() - started]
+
+    for note in runner.notes:
+        print(note)
+    for what, seconds in runner.timings.items():
+        mean = sum(seconds) / len(seconds)
+        count = f" (mean of {len(seconds)})" if len(seconds) > 1 else ""
+        print(f"time: {leg}: {what}: {mean:.2f} s{count}")
+    counts = runner.counts
+    print(closing_line(counts))
+    return 1 if counts["failed"] or not counts["passed"] else 0
+
+
+def closing_line(counts):
+    closing = f"e2e: {counts['passed']} passed, {counts['failed']} failed"
+    if counts["skipped"]:
+        closing += f", {counts['skipped']} skipped"
+    return closing
+
+
+def play_legs(options, legs):
+    """Plays each leg in a process of its own, all at once (a run is mostly Wine starting up,
+    so two legs share the machine well), then prints their lines leg after leg, each known Wine
+    difference once, and one closing line over all."""
+    started = time.monotonic()
+    children = []
+    for leg in legs:
+        output = tempfile.TemporaryFile()
+        argv = [sys.executable, __file__, "--wine", str(options.wine), "--legs", leg]
+        argv += ["--only"] + options.only if options.only else []
+        argv += ["--keep"] if options.keep else []
+        children.append((leg, output, subprocess.Popen(argv, stdin=subprocess.DEVNULL,
+                                                          stdout=output, stderr=subprocess.STDOUT)))
+    counts = {"passed": 0, "failed": 0, "skipped": 0}
+    notes = []
+    broken = []
+    for leg, output, child in children:
+        code = child.wait()
+        output.seek(0)
+        closed = None  # the leg's own counts, from its closing line
+        for line in decode(output.read()).splitlines():
+            match = CLOSING.match(line)
+            if match:
+                closed = [int(value or 0) for value in match.groups()]
+                for key, value in zip(("passed", "failed", "skipped"), closed):
+                    counts[key] += value
+            elif line.startswith(KNOWN_DIFFERENCE):
+                if line not in notes:
+                    notes.append(line)
+            else:
+                print(line)
+        output.close()
+        if closed is None or (code != 0 and closed[1] == 0):
+            broken.append(f"the {leg} leg ended with exit code {code}")
+    for note in notes:
+        print(note)
+    print(f"time: whole e2e run, {len(legs)} legs at once: {time.monotonic() - started:.2f} s")
+    for problem in broken:
+        print(f"e2e: {problem}")
+    print(closing_line(counts))
+    return 1 if broken or counts["failed"] or not counts["passed"] else 0
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--wine", default=ROOT / "build/windows/skelvane.exe", type=Path,
                         help="skelvane.exe, run under Wine")
+    parser.add_argument("--legs", help="comma-separated legs: win32 and wow64 (both by default) "
+                        "for the i686 program, win64 for the x86_64 one")
     parser.add_argument("--only", nargs="+", metavar="NAME", help="play only these scenarios")
     parser.add_argument("--keep", action="store_true", help="keep work folders and prefixes")
     options = parser.parse_args()
@@ -561,30 +655,17 @@ def main():
         sys.exit(f"run.py: no such scenario: {', '.join(unknown)}")
     if not options.wine.is_file():
         sys.exit(f"run.py: skelvane.exe not found at {options.wine}")
-
-    global architecture
-    started = time.monotonic()
-    runner = Runner(options.keep)
-    try:
-        runner.wine = WineBuild(options.wine.resolve(), runner)
-        architecture = runner.wine.prefix_architecture()
-        print(f"modelled Windows: {architecture}")
-        for scenario in [Scenario(SCENARIOS / n) for n in names]:
-            runner.play(scenario)
-    finally:
-        runner.cleanup()
-    runner.timings["whole e2e run"] = [time.monotonic() - started]
-
-    for what, seconds in runner.timings.items():
-        mean = sum(seconds) / len(seconds)
-        count = f" (mean of {len(seconds)})" if len(seconds) > 1 else ""
-        print(f"time: {what}: {mean:.2f} s{count}")
-    counts = runner.counts
-    closing = f"e2e: {counts['passed']} passed, {counts['failed']} failed"
-    if counts["skipped"]:
-        closing += f", {counts['skipped']} skipped"
-    print(closing)
-    return 1 if counts["failed"] or not counts["passed"] else 0
+    machine = pe_machine(options.wine)
+    if machine not in LEGS_OF_MACHINE:
+        sys.exit(f"run.py: {options.wine} is for machine type {machine:#06x}")
+    legs = options.legs.split(",") if options.legs else LEGS_OF_MACHINE[machine]
+    wrong = [leg for leg in legs if leg not in LEGS_OF_MACHINE[machine]]
+    if wrong:
+        sys.exit(f"run.py: {options.wine} plays the legs {', '.join(LEGS_OF_MACHINE[machine])}, "
+                 f"not {', '.join(wrong)}")
+    if len(legs) > 1:
+        return play_legs(options, legs)
+    return play_leg(options, names, legs[0])
 
 
 if __name__ == "__main__":

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs one Windows test program under Wine, for ctest:
-#   run_under_wine.sh --make-template PREFIX   makes the template prefix once (about 15 s)
-#   run_under_wine.sh PREFIX PROGRAM [ARGS...] runs PROGRAM in a fresh copy of PREFIX
+#   run_under_wine.sh --make-template PREFIX KIND   makes the template prefix once (about 15 s):
+#                                                   KIND win32 (32-bit Windows) or win64 (64-bit,
+#                                                   where an i686 program runs in WoW64)
+#   run_under_wine.sh PREFIX PROGRAM [ARGS...]      runs PROGRAM in a fresh copy of PREFIX
 # Each run gets a prefix of its own (registry, drive C:) and a wineserver of its own, started in
 # a network namespace with only a loopback interface (as root; elsewhere the host's network),
 # so tests never share state and nothing leaves the machine. With SKELVANE_WINE_NETLAB set, that
@@ -24,12 +26,25 @@ loader_for() {
 }
 
 make_template() {
-    local prefix="$1" loader=wine
-    [ -f "$prefix/system.reg" ] && return 0
+    local prefix="$1" kind="$2" loader=wine
+    case "$kind" in
+        win32 | win64) ;;
+        *) echo "run_under_wine.sh: no prefix kind '$kind' (win32 or win64)" >&2; return 1 ;;
+    esac
+    if [ -f "$prefix/system.reg" ]; then
+        grep -qx "#arch=$kind" "$prefix/system.reg" && return 0
+        echo "run_under_wine.sh: $prefix is no $kind prefix: made anew" >&2
+    fi
     /usr/lib/wine/wine --version >/dev/null 2>&1 || loader=/usr/lib/wine/wine64
     rm -rf "$prefix" "$prefix.new"
-    WINEPREFIX="$prefix.new" WINELOADER="$loader" "$loader" wineboot -i >/dev/null 2>&1
+    # With wine64 installed a new prefix is 64-bit unless WINEARCH says otherwise.
+    WINEARCH="$kind" WINEPREFIX="$prefix.new" WINELOADER="$loader" "$loader" wineboot -i \
+        >/dev/null 2>&1
     WINEPREFIX="$prefix.new" wineserver -w
+    grep -qx "#arch=$kind" "$prefix.new/system.reg" || {
+        echo "run_under_wine.sh: wineboot made no $kind prefix (is wine64 installed?)" >&2
+        return 1
+    }
     mv "$prefix.new" "$prefix"
 }
 
@@ -45,8 +60,8 @@ copy_prefix() {
 }
 
 if [ "${1:-}" = --make-template ]; then
-    make_template "$2"
-    exit 0
+    make_template "$2" "${3:-}"
+    exit
 fi
 
 template="$1" program="$2"
