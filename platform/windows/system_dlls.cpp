@@ -27,10 +27,12 @@ FARPROC WINAPI ResolveFromSystemFolder(unsigned notification, PDelayLoadInfo inf
         info->dlp.fImportByName ? SystemDllFunction(info->szDll, info->dlp.szProcName) : nullptr;
     if (function == nullptr) {
         // Only a function with no stand-in gets here (the unit tests hold the list complete):
-        // fail as the helper fails, never by a load of the bare name.
+        // fail as the helper fails, but not continuably, as a null answer would send the helper
+        // on to a load of the bare name.
         info->dwLastError = GetLastError();
         ULONG_PTR argument = reinterpret_cast<ULONG_PTR>(info);
-        RaiseException(VcppException(ERROR_SEVERITY_ERROR, ERROR_PROC_NOT_FOUND), 0, 1, &argument);
+        RaiseException(VcppException(ERROR_SEVERITY_ERROR, ERROR_PROC_NOT_FOUND),
+                       EXCEPTION_NONCONTINUABLE, 1, &argument);
         return nullptr;
     }
     // The helper leaves the address table to a hook that answers at this step: later calls go
