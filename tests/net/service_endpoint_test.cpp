@@ -267,6 +267,17 @@ TEST_F(ServiceEndpointTest, WithoutSha1TheNamesDecide) {
                   CertificateBlock("CN=service.tolv.com", ThawteIssuer, base64));
 }
 
+// A crypt32 without its rendering functions (their calls fail with 127, procedure not found, and
+// the count call answers 0): the names and the Base64 text stay empty, and the probe goes on.
+TEST_F(ServiceEndpointTest, CertificateThatCannotBeRenderedShowsEmptyTexts) {
+    faults_.Fail<Api::CertNameToStrW>(DWORD(0), ERROR_PROC_NOT_FOUND, FromNth(1));
+    faults_.Fail<Api::CryptBinaryToStringW>(FALSE, ERROR_PROC_NOT_FOUND, FromNth(1));
+    EXPECT_EQ(Scripted({Reply}, interceptor_.Get()),
+              Heading + "\n Content - OK\n" +
+                  "error: \n Server certificate - certificate does not meet requirements\n" +
+                  CertificateBlock("", "", ""));
+}
+
 // A server that never stops: the reply is read until a bound of the probe, then the probe says
 // where it stopped. The bounds are shortened here; the probe's own are 64 MiB and 120 s.
 class EndlessReplyTest : public ServiceEndpointTest {

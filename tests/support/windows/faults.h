@@ -66,9 +66,11 @@
     X(kernel32, GetProcAddress)                  \
     X(kernel32, GetProcessHeap)                  \
     X(kernel32, GetStdHandle)                    \
+    X(kernel32, GetSystemDirectoryW)             \
     X(kernel32, GetSystemTime)                   \
     X(kernel32, GetTickCount)                    \
     X(kernel32, HeapAlloc)                       \
+    X(kernel32, LoadLibraryExW)                  \
     X(kernel32, ReadConsoleInputW)               \
     X(kernel32, ReadFile)                        \
     X(kernel32, SetConsoleMode)                  \
