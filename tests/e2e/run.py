@@ -65,12 +65,42 @@ LEGS = {"win32": "win32", "wow64": "win64", "win64": "win64"}
 LEGS_OF_MACHINE = {0x014C: ["win32", "wow64"], 0x8664: ["win64"]}
 architecture = ARCHITECTURES["win32"]
 KNOWN_DIFFERENCE = "known Wine difference in "
+# What Wine prints when it fails itself: a client that lost its server, or a page fault. A
+# scenario that fails with one of these is played once more and the retry is reported; a fault
+# inside skelvane.exe's own image is the tool's and is never retried.
+WINE_FAILURE = re.compile(r"wine client error:|Unhandled page fault on \w+ access to \w+ at address "
+                          r"(?P<address>[0-9A-Fa-f]+)")
 CLOSING = re.compile(r"^e2e: (\d+) passed, (\d+) failed(?:, (\d+) skipped)?$")
 
 
 def decode(data):
     # Keeps every byte: text that is not UTF-8 still compares (and fails) byte for byte.
     return data.decode("utf-8", errors="surrogateescape")
+
+
+def pe_image(path):
+    """The preferred address and the size of a Windows program's image."""
+    with open(path, "rb") as program:
+        header = program.read(4096)
+    optional = int.from_bytes(header[0x3C:0x40], "little") + 24
+    wide = int.from_bytes(header[optional:optional + 2], "little") == 0x20B
+    base = (int.from_bytes(header[optional + 24:optional + 32], "little") if wide
+            else int.from_bytes(header[optional + 28:optional + 32], "little"))
+    size = int.from_bytes(header[optional + 56:optional + 60], "little")
+    return base, size
+
+
+def wine_failure(failures, image):
+    """The first line of `failures` that shows Wine failing itself, or None."""
+    base, size = image
+    for failure in failures:
+        for match in WINE_FAILURE.finditer(failure):
+            address = match.group("address")
+            if address is None or not base <= int(address, 16) < base + size:
+                line_start = failure.rfind("\n", 0, match.start()) + 1
+                line_end = failure.find("\n", match.end())
+                return failure[line_start:line_end if line_end >= 0 else None].strip()
+    return None
 
 
 def pe_machine(path):
@@ -516,6 +546,7 @@ class Runner:
         self.cleanups = []
         self.counts = {"passed": 0, "failed": 0, "skipped": 0}
         self.notes = []  # each known Wine difference met, once
+        self.retried = []  # (scenario, what Wine printed) played again after Wine failed itself
 
     def play(self, scenario):
         label = f"{self.leg} {scenario.name}"
@@ -523,7 +554,31 @@ class Runner:
             self.counts["skipped"] += 1
             print(f"SKIP {label}: {scenario.skip}", flush=True)
             return
-        base = self.temp / scenario.name
+        failures, notes = self.play_once(scenario, "")
+        said = wine_failure(failures, pe_image(self.wine.tool)) if failures else None
+        if said is not None:
+            print(f"RETRY {label}: Wine failed itself: {said}", flush=True)
+            self.retried.append((scenario.name, said))
+            failures, notes = self.play_once(scenario, "-again")
+        if failures:
+            self.counts["failed"] += 1
+            first, *rest = [f.replace("\n", "\n     ") for f in failures]
+            print(f"FAIL {label}: {first}", flush=True)
+            for failure in rest:
+                print(f"     {failure}", flush=True)
+        else:
+            self.counts["passed"] += 1
+            print(f"PASS {label}", flush=True)
+        for note in notes:
+            # A known difference is said once a run; anything else (a figure) under its scenario.
+            if not note.startswith(KNOWN_DIFFERENCE):
+                print(f"     {note}", flush=True)
+            elif note not in self.notes:
+                self.notes.append(note)
+
+    def play_once(self, scenario, suffix):
+        """Plays the scenario on a fresh prefix; returns its failures and notes."""
+        base = self.temp / (scenario.name + suffix)
         base.mkdir()
         context = Context(self, scenario, base)
         context.work.mkdir()
@@ -540,16 +595,7 @@ class Runner:
                 self.cleanups.pop()()
             if not self.keep:
                 shutil.rmtree(base, ignore_errors=True)
-        if context.failures:
-            self.counts["failed"] += 1
-            first, *rest = [f.replace("\n", "\n     ") for f in context.failures]
-            print(f"FAIL {label}: {first}", flush=True)
-            for failure in rest:
-                print(f"     {failure}", flush=True)
-        else:
-            self.counts["passed"] += 1
-            print(f"PASS {label}", flush=True)
-        self.notes.extend(note for note in context.notes if note not in self.notes)
+        return context.failures, context.notes
 
     def cleanup(self):
         if self.wine is not None:
@@ -579,6 +625,9 @@ def play_leg(options, names, leg):
 
     for note in runner.notes:
         print(note)
+    if runner.retried:
+        print(f"e2e: {leg}: played again after Wine failed itself: "
+              f"{', '.join(name for name, _ in runner.retried)}")
     for what, seconds in runner.timings.items():
         mean = sum(seconds) / len(seconds)
         count = f" (mean of {len(seconds)})" if len(seconds) > 1 else ""
