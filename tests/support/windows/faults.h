@@ -225,9 +225,9 @@ SKELVANE_OPENS(CertCreateCertificateChainEngine, ChainEngine, "chain engine", re
                *std::get<1>(a))
 SKELVANE_CLOSES(CertFreeCertificateChainEngine, ChainEngine, 0)
 SKELVANE_OPENS(CertAddEncodedCertificateToStore, CertificateContext, "certificate context",
-               result&& std::get<5>(a) != nullptr, *std::get<5>(a))
+               result != FALSE && std::get<5>(a) != nullptr, *std::get<5>(a))
 SKELVANE_OPENS(WinHttpQueryOption, CertificateContext, "certificate context",
-               result&& std::get<1>(a) == WINHTTP_OPTION_SERVER_CERT_CONTEXT,
+               result != FALSE && std::get<1>(a) == WINHTTP_OPTION_SERVER_CERT_CONTEXT,
                *static_cast<PCCERT_CONTEXT*>(std::get<2>(a)))
 SKELVANE_CLOSES(CertFreeCertificateContext, CertificateContext, 0)
 SKELVANE_OPENS(CryptAcquireContextW, CryptProvider, "crypto provider",
