@@ -327,6 +327,7 @@ TEST_F(PrinterTest, FailedCloseIsReported) {
     faults_.Fail<Api::CloseHandle>(FALSE, ERROR_INVALID_HANDLE);
     CloseLog();
     EXPECT_EQ(ConsoleAfterVersion(), "error: \r\nCannot close file");
+    handle_verifier::TakenByTest(handle_verifier::Kind::Kernel, log);
     EXPECT_TRUE(CloseHandle(log));  // not closed by the run: the process's end would close it
 }
 
@@ -337,6 +338,7 @@ class FileHandleTest : public ReportTest {
         file.handle = CreateFileW((folder_ / L"data.bin").c_str(), GENERIC_READ, 0, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
         ASSERT_NE(file.handle, INVALID_HANDLE_VALUE);
+        handle_verifier::GivenByTest(handle_verifier::Kind::Kernel, file.handle, "file handle");
     }
 };
 

@@ -268,6 +268,7 @@ TEST_F(AddEncodedCertificatesTest, ServerChainGivesBackTheServerCertificate) {
               "3454DFB1F681E65B119440615DCFFA61D7A4F97F");
     EXPECT_EQ(Contents(), (std::vector<std::string>{"3454DFB1F681E65B119440615DCFFA61D7A4F97F",
                                                     "4DEEA7060D80BABF1643B4E0F0104C82995075B7"}));
+    handle_verifier::TakenByTest(handle_verifier::Kind::CertificateContext, first);
     CertFreeCertificateContext(first);
 }
 
@@ -279,6 +280,7 @@ TEST_F(AddEncodedCertificatesTest, SecondRecordRefusedKeepsTheFirst) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_NE(first, nullptr);
     EXPECT_EQ(Contents().size(), 1u);
+    handle_verifier::TakenByTest(handle_verifier::Kind::CertificateContext, first);
     CertFreeCertificateContext(first);
 }
 

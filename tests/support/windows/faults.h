@@ -15,7 +15,10 @@
 #include "cache/nt_files.h"
 
 #include <functional>
+#include <tuple>
 #include <type_traits>
+
+#include "support/windows/handle_verifier.h"
 
 // Each function of the platform that the code under test may call, with its DLL. Functions of
 // the C runtime and the thread's last error are not here: the guarded heap serves allocations.
@@ -152,6 +155,98 @@ struct Signature;
 SKELVANE_FAULTABLE_IMPORTS(SKELVANE_API_SIGNATURE)
 #undef SKELVANE_API_SIGNATURE
 
+// What each call does to the handles the code under test holds, for the handle verifier: a call
+// that closes one forgets it before it runs (its value may be handed out again at once), a call
+// that opens one records it once it succeeded. Calls not listed do neither.
+template <Api Id>
+struct Handles {
+    template <typename... Args>
+    static void Before(Args...) {}
+    template <typename Result, typename... Args>
+    static void After(Result, Args...) {}
+};
+
+// Values that name no handle of the code's own: none, the predefined registry roots, the
+// default chain engines.
+inline bool NoHandle(handle_verifier::Kind kind, const void* value) {
+    auto number = reinterpret_cast<uintptr_t>(value);
+    using handle_verifier::Kind;
+    return value == nullptr ||
+           (kind == Kind::RegistryKey && number >= 0x80000000u && number <= 0x800000FFu) ||
+           (kind == Kind::ChainEngine && number <= 1);
+}
+
+#define SKELVANE_CLOSES(name, kind, index)                                                \
+    template <>                                                                           \
+    struct Handles<Api::name> {                                                           \
+        template <typename... Args>                                                       \
+        static void Before(Args... args) {                                                \
+            const void* value = (const void*)(std::get<index>(std::make_tuple(args...))); \
+            if (!NoHandle(handle_verifier::Kind::kind, value)) {                          \
+                handle_verifier::Closed(handle_verifier::Kind::kind, value, #name);       \
+            }                                                                             \
+        }                                                                                 \
+        template <typename Result, typename... Args>                                      \
+        static void After(Result, Args...) {}                                             \
+    };
+// `succeeded` and `handle` are expressions of `result` and of `a`, the arguments' tuple.
+#define SKELVANE_OPENS(name, kind, what, succeeded, handle)                                        \
+    template <>                                                                                    \
+    struct Handles<Api::name> {                                                                    \
+        template <typename... Args>                                                                \
+        static void Before(Args...) {}                                                             \
+        template <typename Result, typename... Args>                                               \
+        static void After(Result result, Args... args) {                                           \
+            auto a = std::make_tuple(args...);                                                     \
+            (void)a;                                                                               \
+            (void)result;                                                                          \
+            if ((succeeded) && (handle) != 0) {                                                    \
+                handle_verifier::Opened(handle_verifier::Kind::kind, (const void*)(handle), #name, \
+                                        what);                                                     \
+            }                                                                                      \
+        }                                                                                          \
+    };
+
+SKELVANE_OPENS(CreateFileW, Kernel, "file handle", result != INVALID_HANDLE_VALUE, result)
+SKELVANE_OPENS(OpenProcessToken, Kernel, "token handle", result, *std::get<2>(a))
+SKELVANE_OPENS(NtOpenFile, Kernel, "NT file handle", NT_SUCCESS(result), *std::get<0>(a))
+SKELVANE_CLOSES(CloseHandle, Kernel, 0)
+SKELVANE_CLOSES(NtClose, Kernel, 0)
+SKELVANE_OPENS(FindFirstFileW, Find, "find handle", result != INVALID_HANDLE_VALUE, result)
+SKELVANE_CLOSES(FindClose, Find, 0)
+SKELVANE_OPENS(RegOpenKeyExW, RegistryKey, "registry key", result == ERROR_SUCCESS, *std::get<4>(a))
+SKELVANE_CLOSES(RegCloseKey, RegistryKey, 0)
+SKELVANE_OPENS(CertOpenStore, CertificateStore, "certificate store", result != nullptr, result)
+SKELVANE_CLOSES(CertCloseStore, CertificateStore, 0)
+SKELVANE_OPENS(CertGetCertificateChain, CertificateChain, "certificate chain", result,
+               *std::get<7>(a))
+SKELVANE_CLOSES(CertFreeCertificateChain, CertificateChain, 0)
+SKELVANE_OPENS(CertCreateCertificateChainEngine, ChainEngine, "chain engine", result,
+               *std::get<1>(a))
+SKELVANE_CLOSES(CertFreeCertificateChainEngine, ChainEngine, 0)
+SKELVANE_OPENS(CertAddEncodedCertificateToStore, CertificateContext, "certificate context",
+               result != FALSE && std::get<5>(a) != nullptr, *std::get<5>(a))
+SKELVANE_OPENS(WinHttpQueryOption, CertificateContext, "certificate context",
+               result != FALSE && std::get<1>(a) == WINHTTP_OPTION_SERVER_CERT_CONTEXT,
+               *static_cast<PCCERT_CONTEXT*>(std::get<2>(a)))
+SKELVANE_CLOSES(CertFreeCertificateContext, CertificateContext, 0)
+SKELVANE_OPENS(CryptAcquireContextW, CryptProvider, "crypto provider",
+               result && (std::get<4>(a) & CRYPT_DELETEKEYSET) == 0, *std::get<0>(a))
+SKELVANE_CLOSES(CryptReleaseContext, CryptProvider, 0)
+SKELVANE_OPENS(CryptCreateHash, CryptHash, "hash", result, *std::get<4>(a))
+SKELVANE_CLOSES(CryptDestroyHash, CryptHash, 0)
+SKELVANE_OPENS(WinHttpOpen, WinHttp, "WinHTTP session", result != nullptr, result)
+SKELVANE_OPENS(WinHttpConnect, WinHttp, "WinHTTP connection", result != nullptr, result)
+SKELVANE_OPENS(WinHttpOpenRequest, WinHttp, "WinHTTP request", result != nullptr, result)
+SKELVANE_CLOSES(WinHttpCloseHandle, WinHttp, 0)
+// On failure the out-parameter may hold anything.
+SKELVANE_OPENS(GetAddrInfoW, AddressList, "address list", result == 0, *std::get<3>(a))
+SKELVANE_CLOSES(FreeAddrInfoW, AddressList, 0)
+SKELVANE_OPENS(AllocateAndInitializeSid, Sid, "SID", result, *std::get<10>(a))
+SKELVANE_CLOSES(FreeSid, Sid, 0)
+#undef SKELVANE_OPENS
+#undef SKELVANE_CLOSES
+
 template <Api Id, typename Function = typename Signature<Id>::Type>
 struct Interceptor;
 
@@ -181,10 +276,20 @@ struct Interceptor<Id, Result(WINAPI*)(Args...)> {
                 return;
             }
         }
-        if (answer()) {
-            return answer()(args...);
+        Handles<Id>::Before(args...);
+        if constexpr (std::is_void_v<Result>) {
+            if (answer()) {
+                answer()(args...);
+            } else {
+                Original(args...);
+            }
+        } else {
+            Result result = answer() ? answer()(args...) : Original(args...);
+            DWORD lastError = GetLastError();
+            Handles<Id>::After(result, args...);
+            SetLastError(lastError);
+            return result;
         }
-        return Original(args...);
     }
 };
 
