@@ -87,7 +87,7 @@ run_under_wine() {
     shift
     loader="$(wine_command)"
     if [ ! -f "$RUN_PREFIX/system.reg" ]; then
-        echo "Initialising the Wine prefix $RUN_PREFIX (once, about 10 s)"
+        echo "Initialising the Wine prefix $RUN_PREFIX (once, about 15 s)"
         env WINEPREFIX="$RUN_PREFIX" WINELOADER="$loader" "${WINE_SETTINGS[@]}" \
             "$loader" wineboot -i >/dev/null 2>&1
         env WINEPREFIX="$RUN_PREFIX" "${WINE_SETTINGS[@]}" wineserver -w
@@ -98,7 +98,9 @@ run_under_wine() {
 }
 
 main() {
-    install_missing cmake make g++-mingw-w64-i686 python3 wine wine32:i386
+    # wine64 beside wine32: a new prefix is then 64-bit Windows, where the program runs in WoW64
+    # as on most users' machines.
+    install_missing cmake make g++-mingw-w64-i686 python3 wine wine32:i386 wine64
     local program
     program="$(prepare_wine_program)"
     run_under_wine "$program" "$@"
