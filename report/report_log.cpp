@@ -4,7 +4,6 @@
 #include <cstring>
 #include <cwchar>
 #include <limits>
-#include <memory>
 #include <new>
 
 #include "console_output.h"
