@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "platform/holders.h"
 #include "platform/win32.h"
 
 namespace {
@@ -26,33 +27,31 @@ bool TokenUserIsLocalSystem(HANDLE token) {
     if (size == 0) {
         return false;
     }
-    void* information = calloc(size, 1);
-    if (information == nullptr) {
+    const ScopedMallocBlock<void> information(calloc(size, 1));
+    if (information.IsEmpty()) {
         return false;
     }
     bool localSystem = false;
-    if (GetTokenInformation(token, TokenUser, information, size, &size)) {
+    if (GetTokenInformation(token, TokenUser, information.Get(), size, &size)) {
         SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-        PSID systemSid = nullptr;
+        PSID allocated = nullptr;
         if (AllocateAndInitializeSid(&ntAuthority, 1, SECURITY_LOCAL_SYSTEM_RID, 0, 0, 0, 0, 0, 0,
-                                     0, &systemSid)) {
-            localSystem =
-                EqualSid(systemSid, static_cast<TOKEN_USER*>(information)->User.Sid) != FALSE;
-            FreeSid(systemSid);
+                                     0, &allocated)) {
+            const ScopedSid systemSid(allocated);
+            localSystem = EqualSid(systemSid.Get(),
+                                   static_cast<TOKEN_USER*>(information.Get())->User.Sid) != FALSE;
         }
     }
-    free(information);
     return localSystem;
 }
 
 }  // namespace
 
 bool IsLocalSystem() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TokenAccess, &token)) {
+    HANDLE opened = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TokenAccess, &opened)) {
         return false;
     }
-    bool localSystem = EnableSecurityPrivilege(token) && TokenUserIsLocalSystem(token);
-    CloseHandle(token);
-    return localSystem;
+    const ScopedKernelHandle token(opened);
+    return EnableSecurityPrivilege(token.Get()) && TokenUserIsLocalSystem(token.Get());
 }

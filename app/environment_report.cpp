@@ -1,7 +1,7 @@
 #include "environment_report.h"
 
+#include "platform/holders.h"
 #include "report/report_log.h"
-#include "sysinfo/heap_text.h"
 #include "sysinfo/os_version.h"
 #include "sysinfo/registry_values.h"
 
@@ -81,6 +81,4 @@ void PrintRegStringValue(const wchar_t* subKey, const wchar_t* valueName) {
     if (ReadRegText(key.Get(), valueName, &size, &text)) {
         g_reportLog->Print(L"%s: %s", valueName, text.Get());
     }
-    text.Release();
-    key.Release();
 }

@@ -1,17 +1,18 @@
 #include "key_wait.h"
 
+#include "platform/holders.h"
 #include "platform/win32.h"
 
 void WaitForKeyPress() {
-    HANDLE input =
-        CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-    if (input == INVALID_HANDLE_VALUE) {
+    const ScopedFile console(CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                         0, nullptr));
+    if (console.IsEmpty()) {
         return;  // no console
     }
+    const HANDLE input = console.Get();
     DWORD savedMode = 0;
     if (!GetConsoleMode(input, &savedMode)) {
-        CloseHandle(input);
         return;
     }
     // Neither line input nor echo: one key is enough and it is not shown.
@@ -25,5 +26,4 @@ void WaitForKeyPress() {
         }
     }
     SetConsoleMode(input, savedMode);
-    CloseHandle(input);
 }

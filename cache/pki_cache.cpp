@@ -6,7 +6,7 @@
 #include <string>
 
 #include "cache/nt_files.h"
-#include "platform/scoped_handle.h"
+#include "platform/holders.h"
 #include "platform/win32.h"
 #include "report/report_log.h"
 
@@ -121,11 +121,6 @@ void PrintSummary(const CleanCounts& counts) {
 // link in its place while the clean works below it; the files are opened relative to the held
 // cache folder, never by path.
 
-void CloseNtHandle(HANDLE handle) {
-    NtClose(handle);
-}
-using ScopedNtHandle = ScopedHandle<HANDLE, CloseNtHandle>;
-
 constexpr ACCESS_MASK FolderAccess =
     FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE;
 constexpr ULONG FolderSharing = FILE_SHARE_READ | FILE_SHARE_WRITE;
@@ -137,7 +132,7 @@ bool Succeeded(NTSTATUS status) {
 }
 
 bool OpenRelative(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG sharing,
-                  ULONG options, ScopedNtHandle& opened) {
+                  ULONG options, ScopedNtHandle& held) {
     UNICODE_STRING relativeName;
     relativeName.Buffer = const_cast<PWSTR>(name);
     relativeName.Length = static_cast<USHORT>(wcslen(name) * sizeof(wchar_t));
@@ -145,8 +140,14 @@ bool OpenRelative(HANDLE folder, const wchar_t* name, ACCESS_MASK access, ULONG 
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &relativeName, OBJ_CASE_INSENSITIVE, folder, nullptr);
     IO_STATUS_BLOCK io;
-    return Succeeded(NtOpenFile(opened.Put(), access, &attributes, &io, sharing,
-                                options | FILE_SYNCHRONOUS_IO_NONALERT));
+    // A failed open may leave anything in its out-parameter: only a success's handle is held.
+    HANDLE handle = nullptr;
+    const bool opened = Succeeded(NtOpenFile(&handle, access, &attributes, &io, sharing,
+                                             options | FILE_SYNCHRONOUS_IO_NONALERT));
+    if (opened) {
+        held.Reset(handle);
+    }
+    return opened;
 }
 
 // The attribute word of what the handle is open on; INVALID_FILE_ATTRIBUTES when it cannot be
@@ -313,16 +314,22 @@ bool IsHeldEntry(HANDLE parent, const wchar_t* name, HANDLE held, const wchar_t*
 // The application-data folder, TOLV, TOLV Security and PKI.
 constexpr size_t HeldParentCount = 4;
 
+struct HeldParents {
+    ScopedFile appData;                         // opened by its path
+    ScopedNtHandle below[HeldParentCount - 1];  // each relative to the one before
+
+    HANDLE Get(size_t level) const { return level == 0 ? appData.Get() : below[level - 1].Get(); }
+};
+
 // Opens the application-data folder as it is (an administrator may have moved it behind a
 // link), then each folder below it down to the cache's parent relative to the one before, each
 // checked on its handle. `held` keeps them all open; its last entry is the cache's parent.
 // `location` is the cache's path, `folderLength` where the suffix begins in it.
 bool HoldCacheParents(const std::wstring& appData, const std::wstring& location,
-                      size_t folderLength, ScopedNtHandle (&held)[HeldParentCount]) {
-    held[0].Reset(CreateFileW(appData.c_str(), FolderAccess, FolderSharing, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-    if (held[0].Get() == INVALID_HANDLE_VALUE) {
-        held[0].Detach();
+                      size_t folderLength, HeldParents& held) {
+    held.appData.Reset(CreateFileW(appData.c_str(), FolderAccess, FolderSharing, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (held.appData.IsEmpty()) {
         PrintSomethingWrong(appData.c_str(), INVALID_FILE_ATTRIBUTES);
         return false;
     }
@@ -331,12 +338,12 @@ bool HoldCacheParents(const std::wstring& appData, const std::wstring& location,
         const size_t nameEnd = location.find(L'\\', nameStart);
         const std::wstring name = location.substr(nameStart, nameEnd - nameStart);
         const std::wstring path = location.substr(0, nameEnd);
-        if (!OpenRelative(held[level - 1].Get(), name.c_str(), FolderAccess, FolderSharing,
-                          FILE_OPEN_REPARSE_POINT, held[level])) {
+        if (!OpenRelative(held.Get(level - 1), name.c_str(), FolderAccess, FolderSharing,
+                          FILE_OPEN_REPARSE_POINT, held.below[level - 1])) {
             PrintSomethingWrong(path.c_str(), INVALID_FILE_ATTRIBUTES);
             return false;
         }
-        if (!IsHeldEntry(held[level - 1].Get(), name.c_str(), held[level].Get(), path.c_str())) {
+        if (!IsHeldEntry(held.Get(level - 1), name.c_str(), held.Get(level), path.c_str())) {
             return false;
         }
         nameStart = nameEnd + 1;
@@ -445,11 +452,11 @@ void TrustOnlyAdministratorsLinks() {
 }
 
 void EmptyCache(const std::wstring& appData, const std::wstring& location, size_t folderLength) {
-    ScopedNtHandle parents[HeldParentCount];
+    HeldParents parents;
     ScopedNtHandle cache;
     if (HoldCacheParents(appData, location, folderLength, parents) &&
         IsListable(location.c_str()) &&
-        HoldCache(parents[HeldParentCount - 1].Get(), location, cache)) {
+        HoldCache(parents.Get(HeldParentCount - 1), location, cache)) {
         PrintListingHeader(location.c_str());
         EmptyHeldDirectory(cache.Get(), location.c_str());
     }
@@ -508,11 +515,10 @@ void EmptyCacheDirectory(const wchar_t* directory) {
     if (!StartListing(directory)) {
         return;
     }
-    ScopedNtHandle folder(
+    const ScopedFile folder(
         CreateFileW(directory, FolderAccess, FolderSharing, nullptr, OPEN_EXISTING,
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (folder.Get() == INVALID_HANDLE_VALUE) {
-        folder.Detach();
+    if (folder.IsEmpty()) {
         g_reportLog->Print(L"\n    FindFirstFile problem\n");
         return;
     }

@@ -3,10 +3,10 @@
 #include <cstring>
 
 #include "net/hosts_search.h"
+#include "platform/holders.h"
 #include "platform/win32.h"
 #include "report/file_handle.h"
 #include "report/report_log.h"
-#include "sysinfo/heap_text.h"
 #include "vendor_hosts.h"
 
 namespace {

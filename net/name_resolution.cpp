@@ -129,14 +129,15 @@ ScopedAddressList ResolveHost(const wchar_t* host, int port) {
     memset(&hints, 0, sizeof hints);
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    ScopedAddressList list;
-    const INT result = GetAddrInfoW(host, portText, &hints, list.Put());
+    // A failed call may leave anything in its out-parameter: only a success's list is held.
+    ADDRINFOW* answer = nullptr;
+    const INT result = GetAddrInfoW(host, portText, &hints, &answer);
     if (result != 0) {
         g_reportLog->PrintError(L"\r\nerror: GetAddrInfoW failed with code %d (0x%08x)\r\n", result,
                                 result);
-        *list.Put() = nullptr;
+        return ScopedAddressList();
     }
-    return list;
+    return ScopedAddressList(answer);
 }
 
 void TestHostResolution(const wchar_t* host, int port, const std::uint32_t* known,
@@ -158,7 +159,7 @@ void TestHostResolution(const wchar_t* host, int port, const std::uint32_t* know
             matched = true;
         }
     }
-    list.Release();
+    list.Release();  // freed before the verdict is printed
     if (matched) {
         g_reportLog->Print(L"\r\nOK");
     } else {

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "platform/scoped_handle.h"
+#include "platform/holders.h"
 #include "platform/win32.h"
 
 // Starts the socket library (version 1.0) for one host's test and cleans it up again, only when
@@ -25,12 +25,6 @@ class WinsockGuard {
     WSADATA data;
     int result;
 };
-
-inline BOOL FreeAddressList(ADDRINFOW* list) {
-    FreeAddrInfoW(list);
-    return TRUE;
-}
-using ScopedAddressList = ScopedHandle<ADDRINFOW*, FreeAddressList>;
 
 // Prints the heading and tests the service, PKI and IP location hosts in this order.
 void TestNameResolution();

@@ -1,7 +1,7 @@
 #include "proxy_settings.h"
 
+#include "platform/holders.h"
 #include "report/report_log.h"
-#include "sysinfo/heap_text.h"
 #include "sysinfo/registry_values.h"
 
 namespace {
@@ -64,7 +64,6 @@ void ReportProxyString(HKEY key, const wchar_t* prefix, const wchar_t* subKey,
     } else if (texts.reportedOnceBuffered) {
         *reported = true;
     }
-    text.Release();
 }
 
 }  // namespace
@@ -109,6 +108,5 @@ bool ReportProxyKey(HKEY root, const wchar_t* subKey, bool reportOpenFailure) {
     }
     ReportProxyString(key.Get(), prefix, subKey, ProxyServerTexts, &reported);
     ReportProxyString(key.Get(), prefix, subKey, ProxyOverrideTexts, &reported);
-    key.Release();
     return reported;
 }

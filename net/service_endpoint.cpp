@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "net/vendor_hosts.h"
+#include "platform/holders.h"
 #include "report/report_log.h"
-#include "trust/crypt_holders.h"
 
 namespace {
 
@@ -23,9 +23,9 @@ const wchar_t Separator[] = L"\n----------------------------------------------\n
 const wchar_t RequestPath[] = L"/edf";
 
 struct ProbeState {
-    HINTERNET session = nullptr;
-    HINTERNET connection = nullptr;
-    HINTERNET request = nullptr;
+    ScopedInternetHandle session;
+    ScopedInternetHandle connection;
+    ScopedInternetHandle request;
     bool sent = false;
     DWORD sentTick = 0;
     int verdict = CertUnknown;
@@ -56,14 +56,17 @@ std::wstring RenderName(PCCERT_CONTEXT certificate, CERT_NAME_BLOB* name) {
 // The presented certificate, asked for whether or not the send succeeded: Windows keeps it
 // after a failed certificate validation.
 void IdentifyServerCertificate(ProbeState& probe) {
-    PCCERT_CONTEXT certificate = nullptr;
-    DWORD size = sizeof certificate;
-    if (!WinHttpQueryOption(probe.request, WINHTTP_OPTION_SERVER_CERT_CONTEXT, &certificate,
+    PCCERT_CONTEXT presented = nullptr;
+    DWORD size = sizeof presented;
+    if (!WinHttpQueryOption(probe.request.Get(), WINHTTP_OPTION_SERVER_CERT_CONTEXT, &presented,
                             &size)) {
         g_reportLog->PrintError(L"In WinHttpQueryOption(WINHTTP_OPTION_SERVER_CERT_CONTEXT) %d\n",
                                 GetLastError());
         return;
     }
+    // Freed as soon as it is identified, when this returns.
+    const ScopedCertContext held(presented);
+    const PCCERT_CONTEXT certificate = held.Get();
     if (certificate == nullptr) {
         g_reportLog->PrintError(L"Cannot get server certificate - WinHttpQueryOption %d\n",
                                 GetLastError());
@@ -74,45 +77,42 @@ void IdentifyServerCertificate(ProbeState& probe) {
     if (probe.verdict != CertThumbprintMatch) {
         probe.verdict = CheckCertNames(certificate, probe.subject, probe.issuer);
     }
-    CertFreeCertificateContext(certificate);
 }
 
 bool SendRequest(ProbeState& probe) {
-    probe.request =
-        WinHttpOpenRequest(probe.connection, L"GET", RequestPath, nullptr, WINHTTP_NO_REFERER,
-                           WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
-    if (probe.request == nullptr) {
+    probe.request.Reset(WinHttpOpenRequest(probe.connection.Get(), L"GET", RequestPath, nullptr,
+                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                           WINHTTP_FLAG_SECURE));
+    if (probe.request.IsEmpty()) {
         g_reportLog->PrintError(L"In WinHttpSendRequest %d\n", GetLastError());
         return false;
     }
-    WinHttpAddRequestHeaders(probe.request, L"Accept:application/xml", static_cast<DWORD>(-1),
+    WinHttpAddRequestHeaders(probe.request.Get(), L"Accept:application/xml", static_cast<DWORD>(-1),
                              WINHTTP_ADDREQ_FLAG_ADD);
     probe.sentTick = GetTickCount();
-    return WinHttpSendRequest(probe.request, WINHTTP_NO_ADDITIONAL_HEADERS, 0,
+    return WinHttpSendRequest(probe.request.Get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                               WINHTTP_NO_REQUEST_DATA, 0, 0, 0) != FALSE;
 }
 
 // Connect, request, send, identify the certificate, read the body, close: everything of the
 // probe that needs the session.
 void ExchangeWithEndpoint(ProbeState& probe) {
-    probe.connection = WinHttpConnect(probe.session, ServiceHost, INTERNET_DEFAULT_HTTPS_PORT, 0);
-    if (probe.connection == nullptr) {
+    probe.connection.Reset(
+        WinHttpConnect(probe.session.Get(), ServiceHost, INTERNET_DEFAULT_HTTPS_PORT, 0));
+    if (probe.connection.IsEmpty()) {
         g_reportLog->PrintError(L"In WinHttpOpenRequest %d\n", GetLastError());
         g_reportLog->PrintError(L"In WinHttpSendRequest %d\n", GetLastError());
     } else {
         probe.sent = SendRequest(probe);
     }
     IdentifyServerCertificate(probe);
-    if (probe.sent && WinHttpReceiveResponse(probe.request, nullptr)) {
-        ReadReplyBody(probe.request, probe.sentTick, ReplyReadLimits(), probe.body);
+    if (probe.sent && WinHttpReceiveResponse(probe.request.Get(), nullptr)) {
+        ReadReplyBody(probe.request.Get(), probe.sentTick, ReplyReadLimits(), probe.body);
     }
-    if (probe.request != nullptr) {
-        WinHttpCloseHandle(probe.request);
-    }
-    if (probe.connection != nullptr) {
-        WinHttpCloseHandle(probe.connection);
-    }
-    WinHttpCloseHandle(probe.session);
+    // Closed here, in the reverse order of their opening, before anything is printed.
+    probe.request.Release();
+    probe.connection.Release();
+    probe.session.Release();
 }
 
 // The verdict line; true when the probe goes on with the certificate and the explanation.
@@ -183,9 +183,9 @@ const std::string ExpectedServiceReply =
 void TestServiceEndpoint() {
     g_reportLog->Print(L"\n\nResponse from request https://%s%s", ServiceHost, RequestPath);
     ProbeState probe;
-    probe.session = WinHttpOpen(L"TOLVSkelvane", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                                WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-    if (probe.session == nullptr) {
+    probe.session.Reset(WinHttpOpen(L"TOLVSkelvane", WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+                                    WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (probe.session.IsEmpty()) {
         g_reportLog->PrintError(L"In WinHttpOpen %d.\n", GetLastError());
     } else {
         ExchangeWithEndpoint(probe);
@@ -203,18 +203,18 @@ void ReadReplyBody(HINTERNET request, DWORD sentTick, const ReplyReadLimits& lim
         }
         // available + 1 must not wrap where size_t has 32 bits.
         const size_t size = static_cast<size_t>(available) + 1;
-        char* buffer = size != 0 ? static_cast<char*>(calloc(size, 1)) : nullptr;
-        if (buffer == nullptr) {
+        const ScopedMallocBlock<char> buffer(size != 0 ? static_cast<char*>(calloc(size, 1))
+                                                       : nullptr);
+        if (buffer.IsEmpty()) {
             g_reportLog->PrintError(L"Out of memory\n");
             break;
         }
         DWORD read = 0;
-        if (!WinHttpReadData(request, buffer, available, &read)) {
+        if (!WinHttpReadData(request, buffer.Get(), available, &read)) {
             g_reportLog->PrintError(L"In WinHttpReadData %u.\n", GetLastError());
         } else if (read > 0) {
-            body.Append(buffer, strnlen(buffer, read));
+            body.Append(buffer.Get(), strnlen(buffer.Get(), read));
         }
-        free(buffer);
         const DWORD elapsed = GetTickCount() - sentTick;  // unsigned: right across the wrap
         if (body.droppedBytes > limits.maxDroppedBytes) {
             body.cut = ReplyBody::Cut::Size;
@@ -287,6 +287,7 @@ int CheckCertThumbprint(const BYTE* encoded, DWORD length) {
         verdict = memcmp(digest, ExpectedServerThumbprint, sizeof digest) == 0 ? CertThumbprintMatch
                                                                                : CertNotMeeting;
     }
+    // Destroyed and released here, hash before provider: the holders are only the safety net.
     hash.Release();
     provider.Release();
     return verdict;

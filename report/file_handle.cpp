@@ -29,6 +29,7 @@ bool FileHandle::Close() {
     if (!IsOpen()) {
         return true;
     }
+    // This is the handle's holder: a failed close is reported and keeps the handle.
     if (!CloseHandle(handle)) {
         ReportFailure(L"\r\nCannot close file");
         return false;

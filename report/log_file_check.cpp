@@ -6,6 +6,8 @@
 #include <cwchar>
 #include <memory>
 
+#include "platform/holders.h"
+
 bool LogPathMayBeOpened(const wchar_t* logPath) {
     const DWORD attributes = GetFileAttributesW(logPath);
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
@@ -13,11 +15,10 @@ bool LogPathMayBeOpened(const wchar_t* logPath) {
     }
     // Only the directory entry tells which kind of reparse point stands there.
     WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW(logPath, &found);
-    if (find == INVALID_HANDLE_VALUE) {
+    const ScopedFind find(FindFirstFileW(logPath, &found));
+    if (find.IsEmpty()) {
         return false;
     }
-    FindClose(find);
     const DWORD tag = found.dwReserved0;  // 0 is no tag of a reparse point: not told
     return (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && tag != 0 &&
            (tag & NameSurrogateTagBit) == 0;

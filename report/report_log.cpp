@@ -4,12 +4,12 @@
 #include <cstring>
 #include <cwchar>
 #include <limits>
-#include <memory>
 #include <new>
 
 #include "console_output.h"
 #include "log_file_check.h"
 #include "log_name.h"
+#include "platform/holders.h"
 #include "wide_format.h"
 
 ReportLog* g_reportLog = nullptr;
@@ -61,15 +61,11 @@ ReportLog::ReportLog(const wchar_t* logPath) {
     if (!LogPathMayBeOpened(logPath)) {
         return;
     }
-    handle = OpenLogFile(logPath);
-    if (!IsOpen()) {
-        return;
+    ScopedFile opened(OpenLogFile(logPath));
+    if (opened.IsEmpty() || !OpenedLogIsThePath(opened.Get(), logPath)) {
+        return;  // closed with nothing written
     }
-    if (!OpenedLogIsThePath(handle, logPath)) {
-        CloseHandle(handle);  // nothing written
-        handle = INVALID_HANDLE_VALUE;
-        return;
-    }
+    handle = opened.Detach();
     if (SetFilePointer(handle, 0, nullptr, FILE_END) == INVALID_SET_FILE_POINTER) {
         // Written from where the pointer stands, the run would overwrite earlier runs (a log of
         // 4 GiB and more cannot be reached this way): it goes on with the console alone.
@@ -95,6 +91,7 @@ ReportLog::ReportLog(const wchar_t* logPath) {
 
 ReportLog::~ReportLog() {
     WriteBanner(EndBanner);
+    // Closed here, after the end banner and with its own report, as the handle is the log's.
     if (IsOpen() && !CloseHandle(handle)) {
         PrintError(L"\r\nCannot close file");
     }
@@ -103,7 +100,7 @@ ReportLog::~ReportLog() {
     if (reporter == this) {
         reporter = nullptr;
     }
-    free(buffer);
+    free(buffer);  // the scratch buffer is the log's own, grown by realloc and read in place
     free(units_);
 }
 
@@ -121,6 +118,7 @@ void* ReportLog::operator new(size_t size) {
     return block;
 }
 
+// The deallocation functions pair with the malloc of the allocation functions above.
 void ReportLog::operator delete(void* block) noexcept {
     free(block);
 }
@@ -223,14 +221,14 @@ bool ReportLog::PrintWith(const wchar_t* prefix, Target target, const wchar_t* f
     }
     // A report made while a message is being written (its log write failed) keeps off the
     // scratch buffer: that still holds the message, which must reach the console after it.
-    std::unique_ptr<wchar_t, void (*)(void*)> nestedText(nullptr, free);
+    ScopedMallocBlock<wchar_t> nestedText;
     wchar_t* text = nullptr;
     if (printDepth_ > 0) {
-        nestedText.reset(static_cast<wchar_t*>(calloc(needed, sizeof(wchar_t))));
-        if (nestedText == nullptr) {
+        nestedText.Reset(static_cast<wchar_t*>(calloc(needed, sizeof(wchar_t))));
+        if (nestedText.IsEmpty()) {
             return false;
         }
-        text = nestedText.get();
+        text = nestedText.Get();
     } else if (Reserve(needed)) {
         text = buffer;
     } else {
@@ -299,15 +297,15 @@ bool OpenReportLog(const wchar_t* exePath) {
         PrintToStandardOutput(L"Fatal error: Out of memory");
         return false;
     }
-    auto* path = static_cast<wchar_t*>(malloc((length + 6) * sizeof(wchar_t)));
-    if (path == nullptr) {
+    const ScopedMallocBlock<wchar_t> path(
+        static_cast<wchar_t*>(malloc((length + 6) * sizeof(wchar_t))));
+    if (path.IsEmpty()) {
         PrintToStandardOutput(L"Fatal error: Out of memory");
         return false;
     }
-    wmemcpy(path, exePath, length + 1);
-    wcscpy(LogNameSuffix(path), L".txt");
-    auto* log = new (std::nothrow) ReportLog(path);
-    free(path);
+    wmemcpy(path.Get(), exePath, length + 1);
+    wcscpy(LogNameSuffix(path.Get()), L".txt");
+    auto* log = new (std::nothrow) ReportLog(path.Get());
     if (log == nullptr) {
         PrintToStandardOutput(L"Fatal error: Out of memory");
         return false;
@@ -333,26 +331,23 @@ void PrintToolVersion(ReportLog& log) {
         PrintToStandardOutput(L"Error in GetFileVersionInfoSize: %d\n", GetLastError());
         return;
     }
-    void* block = calloc(size, 1);
-    if (block == nullptr) {
+    const ScopedMallocBlock<void> block(calloc(size, 1));
+    if (block.IsEmpty()) {
         PrintToStandardOutput(L"Error in GetFileVersionInfo: %d\n", ERROR_NOT_ENOUGH_MEMORY);
         return;
     }
-    if (!GetFileVersionInfoW(modulePath, 0, size, block)) {
+    if (!GetFileVersionInfoW(modulePath, 0, size, block.Get())) {
         PrintToStandardOutput(L"Error in GetFileVersionInfo: %d\n", GetLastError());
-        free(block);
         return;
     }
     VS_FIXEDFILEINFO* info = nullptr;
     UINT infoLength = 0;
-    if (!VerQueryValueW(block, L"\\", reinterpret_cast<LPVOID*>(&info), &infoLength) ||
+    if (!VerQueryValueW(block.Get(), L"\\", reinterpret_cast<LPVOID*>(&info), &infoLength) ||
         info == nullptr) {
         PrintToStandardOutput(L"Error in VerQueryValue: %d\n", GetLastError());
-        free(block);
         return;
     }
     log.Print(L"FileVersion of this tool: %d.%d.%d.%d\n", HIWORD(info->dwFileVersionMS),
               LOWORD(info->dwFileVersionMS), HIWORD(info->dwFileVersionLS),
               LOWORD(info->dwFileVersionLS));
-    free(block);
 }

@@ -3,14 +3,8 @@
 // calls do, so that a caller can print it right after a failed read.
 #pragma once
 
-#include "platform/scoped_handle.h"
+#include "platform/holders.h"
 #include "platform/win32.h"
-#include "sysinfo/heap_text.h"
-
-inline BOOL CloseRegistryKey(HKEY key) {
-    return RegCloseKey(key) == ERROR_SUCCESS;
-}
-using ScopedRegKey = ScopedHandle<HKEY, CloseRegistryKey>;
 
 // Every key is read in the 64-bit view, also by the 32-bit build on 64-bit Windows, where the
 // product and the system keep their settings.

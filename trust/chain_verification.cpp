@@ -137,16 +137,12 @@ const DWORD NoPolicy = 0xFFFFFFFF;
 const DWORD RevocationBits =
     CERT_TRUST_REVOCATION_STATUS_UNKNOWN | CERT_TRUST_IS_OFFLINE_REVOCATION;
 
-BOOL CloseCertStore(HCERTSTORE store) {
-    return CertCloseStore(store, 0);
-}
-
 // What the verification holds, freed on every return in the reverse order.
 struct ChainResources {
-    ScopedHandle<HCERTSTORE, CloseCertStore> store;
-    ScopedHandle<HCERTCHAINENGINE, CertFreeCertificateChainEngine> engine;
-    ScopedHandle<PCCERT_CHAIN_CONTEXT, CertFreeCertificateChain> chain;
-    ScopedHandle<PCCERT_CONTEXT, CertFreeCertificateContext> serverCertificate;
+    ScopedCertStoreClosedWith<0> store;
+    ScopedCertChainEngine engine;
+    ScopedCertChain chain;
+    ScopedCertContext serverCertificate;
 };
 
 bool Fault(ChainTestResult* result, DWORD function) {
@@ -289,23 +285,19 @@ bool IsSha2SignatureUnverifiable(PCCERT_CONTEXT certificate) {
 
 bool IsSha256Unsupported() {
     // The default key container, unlike the SHA-2 support check's verify context.
-    HCRYPTPROV provider = 0;
-    BOOL acquired = CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, 0);
+    ScopedCryptProvider provider;
+    BOOL acquired = CryptAcquireContextW(provider.Put(), nullptr, nullptr, PROV_RSA_AES, 0);
     if (!acquired && GetLastError() == static_cast<DWORD>(NTE_BAD_KEYSET)) {
-        acquired = CryptAcquireContextW(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_NEWKEYSET);
+        acquired =
+            CryptAcquireContextW(provider.Put(), nullptr, nullptr, PROV_RSA_AES, CRYPT_NEWKEYSET);
     }
     if (!acquired) {
         return false;
     }
-    HCRYPTHASH hash = 0;
-    bool unsupported = false;
-    if (CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) {
-        CryptDestroyHash(hash);
-    } else {
-        unsupported = GetLastError() == static_cast<DWORD>(NTE_BAD_ALGID);
-    }
-    CryptReleaseContext(provider, 0);
-    return unsupported;
+    ScopedCryptHash hash;
+    // Only whether a hash can be made counts: the holders free it, then the provider.
+    return !CryptCreateHash(provider.Get(), CALG_SHA_256, 0, 0, hash.Put()) &&
+           GetLastError() == static_cast<DWORD>(NTE_BAD_ALGID);
 }
 
 void PrintFaultingFunction(DWORD number) {

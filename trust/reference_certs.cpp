@@ -52,6 +52,7 @@ bool ImportReferenceRoot() {
         g_reportLog->PrintError(
             L"\r\nError: CertAddCertificateContextToStore returned error %u\r\n", GetLastError());
     }
+    // Closed here on both results, which disarms the holder: it is only the safety net.
     store.Release();
     return imported;
 }

@@ -2,7 +2,7 @@
 // that puts such a list into a certificate store, and the /fix import of the reference root.
 #pragma once
 
-#include "platform/scoped_handle.h"
+#include "platform/holders.h"
 #include "platform/win32.h"
 
 // A run of records laid end to end, each a 4-byte little-endian length N followed by N bytes of
@@ -23,12 +23,6 @@ extern const DWORD ImportRootCertsLength;
 // How the import names the root it adds; fixed texts, not read from the certificate.
 extern const wchar_t ImportRootSubjectText[];
 extern const wchar_t ImportRootSerialText[];
-
-// Owns an open certificate store; closing it closes every reference the tool took to it.
-inline BOOL CloseCertStoreForced(HCERTSTORE store) {
-    return CertCloseStore(store, CERT_CLOSE_STORE_FORCE_FLAG);
-}
-using ScopedCertStore = ScopedHandle<HCERTSTORE, CloseCertStoreForced>;
 
 // Adds every record of `list` (of `totalLength` bytes) to `store` with CERT_STORE_ADD_ALWAYS.
 // When `firstContext` is given (holding null), it receives the context of the first record,

@@ -43,7 +43,6 @@ void CheckRootUpdateComponent() {
             L"\r\n Try to enable 'Update Root Certificates' component in\r\n\t Control Panel > "
             L"Add Or Remove Programs > Add/Remove Windows Components'");
     }
-    key.Release();
 }
 
 // The certificate policy of every system: any value but 0 switches the update off.
@@ -76,7 +75,6 @@ void CheckRootUpdatePolicy(bool vistaOrLater) {
             L"[0x%08x] disables certificate auto update",
             value);
     }
-    key.Release();
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "sha2_support.h"
 
-#include "crypt_holders.h"
+#include "platform/holders.h"
 #include "platform/win32.h"
 #include "report/report_log.h"
 
@@ -43,6 +43,7 @@ void CheckSha2Support() {
         g_reportLog->PrintError(L"\r\nError: CryptCreateHash failed with error gle : 0x%08x",
                                 GetLastError());
     }
+    // Destroyed and released here, hash before provider: the holders are only the safety net.
     hash.Release();
     provider.Release();
 }

@@ -229,6 +229,19 @@ TEST_F(NameResolutionTest, ResolverErrorEndsTheHost) {
     ExpectNothingHeld();
 }
 
+// What a failed call leaves in its out-parameter is not a list: it is never freed.
+TEST_F(NameResolutionTest, ResolverErrorLeavingGarbageFreesNothing) {
+    faults_.Answer<Api::GetAddrInfoW>([](PCWSTR, PCWSTR, const ADDRINFOW*, PADDRINFOW* result) {
+        *result = reinterpret_cast<PADDRINFOW>(0xBAADF00D);
+        return WSATRY_AGAIN;
+    });
+    EXPECT_EQ(Test(), Resolving +
+                          "error: \r\nerror: GetAddrInfoW failed with code 11002 "
+                          "(0x00002afa)\r\n");
+    EXPECT_EQ(ImportFaults::Calls(Api::FreeAddrInfoW), 0u);
+    ExpectNothingHeld();
+}
+
 TEST_F(NameResolutionTest, StartFailsWithoutCleanUp) {
     Answer(L"service.tolv.com", L"192.0.2.10:443");
     faults_.Fail<Api::WSAStartup>(WSASYSNOTREADY, WSASYSNOTREADY);

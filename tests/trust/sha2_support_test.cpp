@@ -6,8 +6,8 @@
 
 #include <string>
 
+#include "platform/holders.h"
 #include "report/report_log.h"
-#include "trust/crypt_holders.h"
 #include "trust/trust_fixture.h"
 
 namespace {
