@@ -7,7 +7,7 @@
 #include "report/file_handle.h"
 #include "report/report_log.h"
 #include "sysinfo/heap_text.h"
-#include "vendor_hosts.h"
+#include "vendor/vendor_hosts.h"
 
 namespace {
 
