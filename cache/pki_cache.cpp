@@ -6,7 +6,9 @@
 #include <string>
 
 #include "cache/nt_files.h"
+#include "platform/final_path.h"
 #include "platform/holders.h"
+#include "platform/optional_calls.h"
 #include "platform/win32.h"
 #include "report/report_log.h"
 
@@ -162,37 +164,17 @@ DWORD HeldAttributes(HANDLE handle) {
     return basic.FileAttributes;
 }
 
-// Where the handle really is (GetFinalPathNameByHandleW, Vista and later), "" where the system
-// cannot say. Windows opens each name below a held folder as itself; Wine follows a host link even
-// so, and resolves a name below a held folder through that folder's current path, so that only
-// this shows where a handle really led.
-std::wstring FinalPath(HANDLE handle) {
-    using GetFinalPath = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
-    const auto getFinalPath = reinterpret_cast<GetFinalPath>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW")));
-    if (getFinalPath == nullptr) {
-        return std::wstring();
-    }
-    const DWORD error = GetLastError();
-    std::wstring path(MAX_PATH, L'\0');
-    DWORD length = getFinalPath(handle, &path[0], static_cast<DWORD>(path.size()), 0);
-    if (length >= path.size()) {
-        path.resize(length);
-        length = getFinalPath(handle, &path[0], static_cast<DWORD>(path.size()), 0);
-    }
-    path.resize(length < path.size() ? length : 0);
-    SetLastError(error);
-    return path;
-}
-
 // Whether `opened` is the entry `name` of the held folder `parent`, as far as the system can say.
+// Windows opens each name below a held folder as itself; Wine follows a host link even so, and
+// resolves a name below a held folder through that folder's current path, so that only the
+// final paths show where a handle really led. Where the system cannot say, nothing is refused.
 bool IsBelow(HANDLE opened, HANDLE parent, const wchar_t* name) {
-    const std::wstring parentPath = FinalPath(parent);
-    const std::wstring openedPath = FinalPath(opened);
-    if (parentPath.empty() || openedPath.empty()) {
+    const PathText parentPath = FinalPathOf(parent);
+    const PathText openedPath = FinalPathOf(opened);
+    if (parentPath.IsEmpty() || openedPath.IsEmpty()) {
         return true;
     }
-    return _wcsicmp(JoinPath(parentPath, name).c_str(), openedPath.c_str()) == 0;
+    return _wcsicmp(JoinPath(parentPath.Get(), name).c_str(), openedPath.Get()) == 0;
 }
 
 // The file ID of what the handle is open on (the inode under Wine).
@@ -439,11 +421,8 @@ void EmptyHeldDirectory(HANDLE folder, const wchar_t* directory) {
 // Where the system offers it, links that ordinary users made are not followed by this process at
 // all. Its absence or failure changes nothing else.
 void TrustOnlyAdministratorsLinks() {
-    using SetPolicy = BOOL(WINAPI*)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
-    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
-    const auto setPolicy = reinterpret_cast<SetPolicy>(
-        reinterpret_cast<void*>(GetProcAddress(kernel, "SetProcessMitigationPolicy")));
-    if (kernel == nullptr || setPolicy == nullptr) {
+    const auto setPolicy = FindOptionalCall<optional_call::SetProcessMitigationPolicy>();
+    if (setPolicy == nullptr) {
         return;
     }
     PROCESS_MITIGATION_REDIRECTION_TRUST_POLICY policy = {};

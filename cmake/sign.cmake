@@ -14,15 +14,15 @@
 # Included with SKELVANE_SIGN_FILE set (the package's install step), or run alone:
 #   cmake -DFILE=<program.exe> -P cmake/sign.cmake
 
-# The URL in the signature is the support article the program itself names: read from the one
-# place that holds it.
+# The URL in the signature is the support article the program itself names, from the one file
+# that holds it for both.
 function(skelvane_support_url out)
   get_filename_component(source_dir "${CMAKE_CURRENT_FUNCTION_LIST_DIR}" DIRECTORY)
-  file(STRINGS "${source_dir}/net/vendor_hosts.h" lines REGEX "SupportArticleUrl\\[\\] = ")
-  if(NOT lines MATCHES "L\"([^\"]+)\"")
-    message(FATAL_ERROR "sign: no SupportArticleUrl in net/vendor_hosts.h")
+  file(STRINGS "${source_dir}/vendor/support_article_url.txt" url LIMIT_COUNT 1)
+  if(url STREQUAL "")
+    message(FATAL_ERROR "sign: vendor/support_article_url.txt names no URL")
   endif()
-  set(${out} "${CMAKE_MATCH_1}" PARENT_SCOPE)
+  set(${out} "${url}" PARENT_SCOPE)
 endfunction()
 
 # Whether the environment names a key (BUILDINFO says so too).

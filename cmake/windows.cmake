@@ -14,7 +14,7 @@ add_executable(skelvane
   app/main.cpp
   ${SKELVANE_TOOL_SOURCES}
   ${SKELVANE_GENERATED_SOURCES}
-  platform/system_dll_functions.cpp
+  ${SKELVANE_PLATFORM_SOURCES}
   platform/windows/lean_runtime.cpp
   platform/windows/system_dlls.cpp
   ${CMAKE_CURRENT_BINARY_DIR}/skelvane.rc)

@@ -34,7 +34,7 @@ target_compile_options(lean_runtime PRIVATE ${SKELVANE_WARNINGS} -fno-exceptions
 
 # The product's objects, compiled once, and the DLL that exports their own functions and data.
 add_library(product_objects OBJECT ${SKELVANE_TOOL_SOURCES} ${SKELVANE_GENERATED_SOURCES}
-  platform/system_dll_functions.cpp)
+  ${SKELVANE_PLATFORM_SOURCES})
 target_include_directories(product_objects PUBLIC ${CMAKE_SOURCE_DIR} ${CMAKE_CURRENT_BINARY_DIR})
 target_compile_definitions(product_objects PUBLIC ${SKELVANE_WINDOWS_DEFINITIONS})
 target_compile_options(product_objects PRIVATE ${SKELVANE_WARNINGS} ${SKELVANE_CHECKS}

@@ -7,7 +7,7 @@
 #include "platform/win32.h"
 #include "report/file_handle.h"
 #include "report/report_log.h"
-#include "vendor_hosts.h"
+#include "vendor/vendor_hosts.h"
 
 namespace {
 

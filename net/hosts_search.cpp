@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "net/vendor_hosts.h"
+#include "vendor/vendor_hosts.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cwchar>
 
 #include "report/report_log.h"
-#include "vendor_hosts.h"
+#include "vendor/vendor_hosts.h"
 
 namespace {
 

@@ -5,9 +5,10 @@
 #include <cstring>
 #include <vector>
 
-#include "net/vendor_hosts.h"
 #include "platform/holders.h"
 #include "report/report_log.h"
+#include "vendor/support_article.h"
+#include "vendor/vendor_hosts.h"
 
 namespace {
 

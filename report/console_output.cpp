@@ -15,8 +15,7 @@ void WriteToConsole(HANDLE console, const wchar_t* text, size_t length) {
     while (length > 0) {
         size_t piece = length < ConsolePiece ? length : ConsolePiece;
         // Keep a surrogate pair together.
-        if (piece < length && sizeof(wchar_t) == 2 && text[piece - 1] >= 0xD800 &&
-            text[piece - 1] <= 0xDBFF) {
+        if (piece < length && text[piece - 1] >= 0xD800 && text[piece - 1] <= 0xDBFF) {
             --piece;
         }
         DWORD written = 0;
@@ -32,8 +31,7 @@ void WriteUtf8(HANDLE stream, const wchar_t* text, size_t length) {
     static std::vector<char> bytes;  // reused: one buffer for the whole run
     while (length > 0) {
         size_t piece = length < ConsolePiece ? length : ConsolePiece;
-        if (piece < length && sizeof(wchar_t) == 2 && text[piece - 1] >= 0xD800 &&
-            text[piece - 1] <= 0xDBFF) {
+        if (piece < length && text[piece - 1] >= 0xD800 && text[piece - 1] <= 0xDBFF) {
             --piece;
         }
         int needed = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(piece), nullptr, 0,

@@ -4,9 +4,10 @@
 
 #include <cstdlib>
 #include <cwchar>
-#include <memory>
 
+#include "platform/final_path.h"
 #include "platform/holders.h"
+#include "platform/optional_calls.h"
 
 bool LogPathMayBeOpened(const wchar_t* logPath) {
     const DWORD attributes = GetFileAttributesW(logPath);
@@ -26,48 +27,6 @@ bool LogPathMayBeOpened(const wchar_t* logPath) {
 
 namespace {
 
-using Text = std::unique_ptr<wchar_t, void (*)(void*)>;
-
-Text NoText() {
-    return Text(nullptr, free);
-}
-
-// The path that `fill(buffer, size)` writes: a call that returns the length written, the size it
-// needs when the buffer is too small, or 0 when it fails. Null when it fails or memory runs out.
-template <typename Fill>
-Text ReadPath(Fill fill) {
-    DWORD size = MAX_PATH;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        Text path(static_cast<wchar_t*>(calloc(size, sizeof(wchar_t))), free);
-        if (path == nullptr) {
-            return NoText();
-        }
-        const DWORD length = fill(path.get(), size);
-        if (length == 0) {
-            return NoText();
-        }
-        if (length < size) {
-            return path;
-        }
-        size = length + 1;  // the path may have grown meanwhile: asked again, a few times
-    }
-    return NoText();
-}
-
-using GetFinalPathFunction = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
-using CompareOrdinalFunction = int(WINAPI*)(LPCWCH, int, LPCWCH, int, BOOL);
-
-// A call Windows XP does not have.
-template <typename Function>
-Function NewerKernel32Call(const char* name) {
-    HMODULE kernel32 = GetModuleHandleW(L"kernel32.dll");
-    if (kernel32 == nullptr) {
-        return nullptr;
-    }
-    // void (*)() is the one function type every other may be cast through without a warning.
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(kernel32, name)));
-}
-
 // The open followed any link, so a reparse point on the handle is a file that stays one when
 // opened (a cloud placeholder, a deduplicated file). The tag is read by a call Windows XP has
 // too; one that cannot be read is no reason to refuse.
@@ -83,14 +42,14 @@ bool HandleIsNameSurrogate(HANDLE file) {
 
 // A path without its "\\?\" or "\\.\" prefix. A share's path, "\\server\share" or
 // "\\?\UNC\server\share" alike, is "server\share" of a UNC path.
-struct PathText {
+struct PathSpan {
     const wchar_t* text;
     size_t length;
     bool unc;
 };
 
-PathText DosForm(const wchar_t* path) {
-    PathText form = {path, wcslen(path), false};
+PathSpan DosForm(const wchar_t* path) {
+    PathSpan form = {path, wcslen(path), false};
     const bool prefixed = wcsncmp(path, L"\\\\?\\", 4) == 0 || wcsncmp(path, L"\\\\.\\", 4) == 0;
     if (prefixed && _wcsnicmp(path + 4, L"UNC\\", 4) == 0) {
         form = {path + 8, form.length - 8, true};
@@ -102,7 +61,7 @@ PathText DosForm(const wchar_t* path) {
     return form;
 }
 
-PathText WithoutClosingSeparators(PathText path) {
+PathSpan WithoutClosingSeparators(PathSpan path) {
     while (path.length > 0 &&
            (path.text[path.length - 1] == L'\\' || path.text[path.length - 1] == L'/')) {
         --path.length;
@@ -112,7 +71,7 @@ PathText WithoutClosingSeparators(PathText path) {
 
 // Splits a path into its folder (without a closing separator) and its file name; only the
 // folder is of a share or a drive.
-void Split(PathText path, PathText* folder, PathText* name) {
+void Split(PathSpan path, PathSpan* folder, PathSpan* name) {
     size_t cut = path.length;
     while (cut > 0 && path.text[cut - 1] != L'\\' && path.text[cut - 1] != L'/') {
         --cut;
@@ -121,96 +80,84 @@ void Split(PathText path, PathText* folder, PathText* name) {
     *folder = WithoutClosingSeparators({path.text, cut, path.unc});
 }
 
-bool SameText(CompareOrdinalFunction compare, PathText a, PathText b) {
+bool SameText(optional_call::CompareStringOrdinal::Function compare, PathSpan a, PathSpan b) {
     return a.unc == b.unc && compare(a.text, static_cast<int>(a.length), b.text,
                                      static_cast<int>(b.length), TRUE) == CSTR_EQUAL;
 }
 
-Text FinalPath(GetFinalPathFunction getFinalPath, HANDLE file) {
-    return ReadPath([&](wchar_t* buffer, DWORD size) {
-        return getFinalPath(file, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    });
-}
-
 // The folder as a handle of its own shows it: a drive letter mapped twice (subst,
 // DefineDosDevice) or a folder reached through a link then gives one final path for both.
-Text FolderFinalPath(const wchar_t* fullPath, FolderFinalPathQuery query, void* context) {
-    PathText folder, name;
+PathText FolderFinalPath(const wchar_t* fullPath, FolderFinalPathQuery query, void* context) {
+    PathSpan folder, name;
     Split({fullPath, wcslen(fullPath), false}, &folder, &name);
     if (folder.length == 0) {
-        return NoText();
+        return PathText();
     }
     // "C:" alone would be the drive's current folder: its root keeps the separator.
     const size_t length = folder.length + 1;
-    Text folderPath(static_cast<wchar_t*>(calloc(length + 1, sizeof(wchar_t))), free);
-    if (folderPath == nullptr) {
-        return NoText();
+    PathText folderPath(static_cast<wchar_t*>(calloc(length + 1, sizeof(wchar_t))));
+    if (folderPath.IsEmpty()) {
+        return PathText();
     }
-    wmemcpy(folderPath.get(), fullPath, length);
-    return ReadPath([&](wchar_t* buffer, DWORD size) {
-        return query(folderPath.get(), buffer, size, context);
+    wmemcpy(folderPath.Get(), fullPath, length);
+    return ReadPathText([&](wchar_t* buffer, DWORD size) {
+        return query(folderPath.Get(), buffer, size, context);
     });
 }
 
-DWORD OpenedFolderFinalPath(const wchar_t* folder, wchar_t* buffer, DWORD size, void* context) {
-    const GetFinalPathFunction getFinalPath = *static_cast<GetFinalPathFunction*>(context);
-    HANDLE handle = CreateFileW(folder, FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
+DWORD OpenedFolderFinalPath(const wchar_t* folder, wchar_t* buffer, DWORD size, void*) {
+    const ScopedFile handle(CreateFileW(
+        folder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (handle.IsEmpty()) {
         return 0;
     }
-    const DWORD length = getFinalPath(handle, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    CloseHandle(handle);
-    return length;
+    return QueryFinalPath(handle.Get(), buffer, size);
 }
 
 // Whether the handle's final path names the log; true when that cannot be told (before Vista,
 // or where the query fails, as on RAM disks and DefineDosDevice drives).
 bool HandleFinalPathNamesTheLog(HANDLE file, const wchar_t* logPath) {
-    GetFinalPathFunction getFinalPath =
-        NewerKernel32Call<GetFinalPathFunction>("GetFinalPathNameByHandleW");
-    if (getFinalPath == nullptr ||
-        NewerKernel32Call<CompareOrdinalFunction>("CompareStringOrdinal") == nullptr) {
+    if (FindOptionalCall<optional_call::CompareStringOrdinal>() == nullptr) {
         return true;
     }
-    Text finalPath = FinalPath(getFinalPath, file);
-    if (finalPath == nullptr) {
+    PathText finalPath = FinalPathOf(file);
+    if (finalPath.IsEmpty()) {
         return true;
     }
-    return FinalPathNamesTheLog(finalPath.get(), logPath, OpenedFolderFinalPath, &getFinalPath);
+    return FinalPathNamesTheLog(finalPath.Get(), logPath, OpenedFolderFinalPath, nullptr);
 }
 
 }  // namespace
 
 bool FinalPathNamesTheLog(const wchar_t* finalPath, const wchar_t* logPath,
                           FolderFinalPathQuery folderFinalPath, void* context) {
-    auto compare = NewerKernel32Call<CompareOrdinalFunction>("CompareStringOrdinal");
+    const auto compare = FindOptionalCall<optional_call::CompareStringOrdinal>();
     if (compare == nullptr) {
         return true;
     }
-    Text fullPath = ReadPath([&](wchar_t* buffer, DWORD size) {
+    PathText fullPath = ReadPathText([&](wchar_t* buffer, DWORD size) {
         return GetFullPathNameW(logPath, size, buffer, nullptr);
     });
-    if (fullPath == nullptr) {
+    if (fullPath.IsEmpty()) {
         return true;
     }
     // Short names and the file's own letter case, as the final path has them.
-    Text longPath = ReadPath([&](wchar_t* buffer, DWORD size) {
-        return GetLongPathNameW(fullPath.get(), buffer, size);
+    PathText longPath = ReadPathText([&](wchar_t* buffer, DWORD size) {
+        return GetLongPathNameW(fullPath.Get(), buffer, size);
     });
-    if (longPath == nullptr) {
+    if (longPath.IsEmpty()) {
         return true;
     }
-    PathText actualFolder, actualName, expectedFolder, expectedName;
+    PathSpan actualFolder, actualName, expectedFolder, expectedName;
     Split(DosForm(finalPath), &actualFolder, &actualName);
-    Split(DosForm(longPath.get()), &expectedFolder, &expectedName);
+    Split(DosForm(longPath.Get()), &expectedFolder, &expectedName);
     if (!SameText(compare, actualName, expectedName)) {
         return false;
     }
-    Text folderPath = FolderFinalPath(longPath.get(), folderFinalPath, context);
-    if (folderPath != nullptr) {
-        expectedFolder = WithoutClosingSeparators(DosForm(folderPath.get()));
+    PathText folderPath = FolderFinalPath(longPath.Get(), folderFinalPath, context);
+    if (!folderPath.IsEmpty()) {
+        expectedFolder = WithoutClosingSeparators(DosForm(folderPath.Get()));
     }
     return SameText(compare, actualFolder, expectedFolder);
 }

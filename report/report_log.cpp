@@ -101,7 +101,6 @@ ReportLog::~ReportLog() {
         reporter = nullptr;
     }
     free(buffer);  // the scratch buffer is the log's own, grown by realloc and read in place
-    free(units_);
 }
 
 void* ReportLog::operator new(size_t size, const std::nothrow_t&) noexcept {
@@ -252,40 +251,14 @@ void ReportLog::Emit(const wchar_t* text, size_t length, Target target) {
     }
 }
 
-// The log holds UTF-16LE code units: wchar_t text as it is where wchar_t is 16 bits, encoded
-// where it is wider.
+// The log holds UTF-16LE code units, as wchar_t text is on Windows.
+static_assert(sizeof(wchar_t) == 2, "the log is written as the text's own UTF-16 units");
+
 bool ReportLog::WriteText(const wchar_t* text, size_t length) {
     if (!IsOpen() || !appending_) {
         return false;
     }
-    if constexpr (sizeof(wchar_t) == 2) {
-        return Write(text, static_cast<DWORD>(length * 2));
-    } else {
-        const size_t most = length * 2;
-        if (unitsCapacity_ < most || units_ == nullptr) {
-            void* block = realloc(units_, (most > 0 ? most : 1) * sizeof(uint16_t));
-            if (block == nullptr) {
-                return false;
-            }
-            units_ = static_cast<uint16_t*>(block);
-            unitsCapacity_ = most > 0 ? most : 1;
-        }
-        size_t count = 0;
-        for (size_t i = 0; i < length; ++i) {
-            uint32_t c = static_cast<uint32_t>(text[i]);
-            if (c > 0x10FFFF) {
-                c = 0xFFFD;
-            }
-            if (c >= 0x10000) {
-                c -= 0x10000;
-                units_[count++] = static_cast<uint16_t>(0xD800 + (c >> 10));
-                units_[count++] = static_cast<uint16_t>(0xDC00 + (c & 0x3FF));
-            } else {
-                units_[count++] = static_cast<uint16_t>(c);
-            }
-        }
-        return Write(units_, static_cast<DWORD>(count * 2));
-    }
+    return Write(text, static_cast<DWORD>(length * 2));
 }
 
 bool OpenReportLog(const wchar_t* exePath) {

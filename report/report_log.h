@@ -63,8 +63,6 @@ class ReportLog : public FileHandle, public FailureReporter {
     int printDepth_ = 0;            // prints in progress: a nested one keeps off `buffer`
     bool inFailureReport_ = false;  // a failure report's own failures are not reported
     bool appending_ = true;         // false when the end of the file could not be reached
-    uint16_t* units_ = nullptr;     // UTF-16 of a message where wchar_t is wider
-    size_t unitsCapacity_ = 0;
 };
 
 // count x unitSize in `Size` (the platform's size_t, or a narrower type in a test); false when

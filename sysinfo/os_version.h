@@ -3,12 +3,15 @@
 // version whatever the program's manifest declares.
 #pragma once
 
+#include "platform/optional_calls.h"
 #include "platform/win32.h"
 
-using RtlGetVersionFunction = LONG(WINAPI*)(RTL_OSVERSIONINFOW*);
+using RtlGetVersionFunction = optional_call::RtlGetVersion::Function;
 
-// RtlGetVersion of the loaded ntdll.dll, or null when there is none.
-RtlGetVersionFunction FindRtlGetVersion();
+// RtlGetVersion of the loaded ntdll.dll, looked up anew, or null when there is none.
+inline RtlGetVersionFunction FindRtlGetVersion() {
+    return FindOptionalCall<optional_call::RtlGetVersion>();
+}
 
 // Fills the extended record through `rtlGetVersion`; false when the call fails.
 bool QueryOsVersion(RtlGetVersionFunction rtlGetVersion, RTL_OSVERSIONINFOEXW* version);

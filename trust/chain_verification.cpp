@@ -3,7 +3,7 @@
 #include <cstring>
 #include <iterator>
 
-#include "net/vendor_hosts.h"
+#include "vendor/vendor_hosts.h"
 #include "report/report_log.h"
 
 // The sizes the parameter blocks have on 32-bit Windows, where the program runs.

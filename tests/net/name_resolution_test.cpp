@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "net/net_lab.h"
-#include "net/vendor_hosts.h"
+#include "vendor/vendor_hosts.h"
 #include "report/report_log.h"
 #include "support/windows/scratch.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "net/probe_text.h"
-#include "net/vendor_hosts.h"
+#include "vendor/vendor_hosts.h"
 
 namespace {
 

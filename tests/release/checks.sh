@@ -123,7 +123,7 @@ CONFIG
 # the built bytes without its signature.
 check_signed_copy() {
     local program="$1" verified url
-    url="$(sed -n 's/.*SupportArticleUrl\[\] = L"\([^"]*\)".*/\1/p' "$ROOT/net/vendor_hosts.h")"
+    url="$(head -n 1 "$ROOT/vendor/support_article_url.txt")"
     verified="$(osslsigncode verify -CAfile "$SIGNING/signer.pem" -TSA-CAfile "$SIGNING/tsa.pem" \
         -in "$program" 2>&1)"
     local status=$?

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "net/vendor_hosts.h"
+#include "vendor/vendor_hosts.h"
 #include "support/windows/guarded_heap.h"
 #include "trust/trust_fixture.h"
 

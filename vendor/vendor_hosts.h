@@ -1,5 +1,7 @@
-// The vendor's names and addresses that the network checks compare against: fixed constants of
-// the program, one place for all of them.
+// The vendor's names and addresses that the checks compare against: fixed constants of the
+// program, one place for all of them, on a floor below every folder that reads them. The support
+// article's URL is configured by the build (vendor/support_article.h.in), which the signature
+// carries too.
 #pragma once
 
 #include <cstddef>
@@ -16,7 +18,6 @@ inline constexpr wchar_t VendorDomainEu[] = L"tolv.eu";
 inline constexpr wchar_t CaWebHost[] = L"www.digicert.com";
 // Host of the XML namespace in the service's replies.
 inline constexpr wchar_t VendorNamespaceHost[] = L"www.tolv.com";
-inline constexpr wchar_t SupportArticleUrl[] = L"https://support.tolv.com/kb332";
 
 // An IPv4 address as the address field of a socket address holds it (network byte order): read
 // as a little-endian integer, as Windows and both builds run, the first octet is the lowest byte.
