@@ -117,7 +117,12 @@ copy() {
     copy="$(realpath -m "$2")"
     template="$(template "$1")"
     [ ! -e "$copy" ] || fail "$copy exists already"
-    cp -al "$template" "$copy"
+    if ! cp -al "$template" "$copy" 2>/dev/null; then
+        # Another file system (a /tmp of its own) has no hard links into build/: a whole copy.
+        rm -rf "$copy"
+        cp -a --reflink=auto "$template" "$copy"
+        return
+    fi
     (cd "$template" && find . -type f \
         ! -iregex '.*\.\(dll\|exe\|drv\|sys\|ocx\|cpl\|acm\|tlb\|ax\|ds\|vxd\|com\|nls\)' \
         -exec cp -p --remove-destination --parents -t "$copy" -- {} +)
