@@ -14,7 +14,6 @@ WINDOWS_BUILD="$ROOT/build/windows"
 WINDOWS64_BUILD="$ROOT/build/win64"
 # The tool's own Wine prefix, kept in the build folder and initialised on first use.
 RUN_PREFIX="$ROOT/build/wineprefix"
-WINE_SETTINGS=(WINEDEBUG=-all "WINEDLLOVERRIDES=mscoree,mshtml=")
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then
@@ -73,28 +72,10 @@ prepare_wine_program() {
     fi
 }
 
-# wine_command: the loader for a program of the kind prepare_wine_program chose.
-wine_command() {
-    if can_run_32bit; then
-        echo wine
-    else
-        echo /usr/lib/wine/wine64
-    fi
-}
-
+# Runs the program in the tool's own prefix, made on first use; the launcher picks wine or wine64
+# for it. The log lands beside the program: build/windows/skelvane.txt (build/win64/ for x86_64).
 run_under_wine() {
-    local program="$1" loader
-    shift
-    loader="$(wine_command)"
-    if [ ! -f "$RUN_PREFIX/system.reg" ]; then
-        echo "Initialising the Wine prefix $RUN_PREFIX (once, about 15 s)"
-        env WINEPREFIX="$RUN_PREFIX" WINELOADER="$loader" "${WINE_SETTINGS[@]}" \
-            "$loader" wineboot -i >/dev/null 2>&1
-        env WINEPREFIX="$RUN_PREFIX" "${WINE_SETTINGS[@]}" wineserver -w
-    fi
-    # The log lands beside the program: build/windows/skelvane.txt (build/win64/ for x86_64).
-    exec env WINEPREFIX="$RUN_PREFIX" WINELOADER="$loader" "${WINE_SETTINGS[@]}" \
-        "$loader" "$program" "$@"
+    exec bash "$ROOT/tests/support/windows/run_under_wine.sh" run "$RUN_PREFIX" "$@"
 }
 
 main() {

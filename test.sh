@@ -1,36 +1,33 @@
 #!/usr/bin/env bash
-# Everything CI checks, from a fresh Debian 12 machine on: installs what is missing, builds the
-# Windows program and its unit-test programs and the native build of the pure code, runs the
-# unit tests (under Wine, and natively with sanitizers), checks the Windows program's imports and
-# the formatting, and plays the end-to-end scenarios under Wine. Exits non-zero when any step
-# fails.
+# Everything CI checks, from a fresh Debian 12 machine on: installs what is missing, configures
+# and builds each build tree, and runs every check as a ctest test over all of them (build/,
+# whose CTestTestfile.cmake this script writes: the trees below it, and the fixtures that make
+# each kind of template Wine prefix once). Exits non-zero when anything fails.
+#
+# The trees: build/pure (native, the pure code with ASan and UBSan; labels pure, static),
+# build/windows (the product: static, release, e2e), build/wintest (the unit-test programs under
+# Wine: unit), build/fuzz (clang, the fuzz targets: fuzz); build/win64 too where 32-bit code
+# cannot run (the x86_64 build, whose scenarios play the win64 leg). Every Wine test is labelled
+# with its leg: win32, wow64 (or win64).
 set -uo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 cd "$ROOT"
 # shellcheck source=run.sh
 source "$ROOT/run.sh"
-set +e  # run.sh sets -e for itself; here a failed step is counted and the next one runs
+set +e  # run.sh sets -e for itself; here a failed build is counted and the next one runs
 
-# The code that makes no platform call, built natively with ASan and UBSan.
-PURE_BUILD="$ROOT/build/pure"
+BUILD="$ROOT/build"
+LAUNCHER="$ROOT/tests/support/windows/run_under_wine.sh"
 # wine64 beside wine32: the unit tests and the scenarios play on 32-bit Windows and on 64-bit
 # Windows (WoW64) alike.
 PACKAGES=(cmake g++ make libgtest-dev googletest g++-mingw-w64-i686
           g++-mingw-w64-i686-posix wine wine32:i386 wine64
           python3 iproute2 openssl clang-format util-linux clang libclang-rt-14-dev
           git unzip fakeroot osslsigncode softhsm2 libengine-pkcs11-openssl)
-# What skelvane.exe may import at start: KnownDLLs, which Windows always takes from the system
-# folder (extend the list when the tool needs another one). Never libstdc++, libgcc or
-# winpthread: the program is static.
-KNOWN_DLLS="kernel32 ntdll advapi32 msvcrt ws2_32 shell32 user32 gdi32 ole32 oleaut32 shlwapi"
-# The DLLs it delay-loads, each from the system folder on first use (cmake/windows.cmake):
-# exactly these, sorted.
-DELAY_LOADED_DLLS="crypt32 shell32 version winhttp"
-
+STARTED=$SECONDS
 failed=()
 timings=()
-STARTED=$SECONDS
 
 # step NAME COMMAND...: runs one step, times it, and records a failure.
 step() {
@@ -45,122 +42,72 @@ step() {
     fi
 }
 
-build_pure() {
-    cmake -S "$ROOT" -B "$PURE_BUILD" -DSKELVANE_SANITIZE=ON -DSKELVANE_WERROR=ON &&
-        cmake --build "$PURE_BUILD" -j2
+# configure_and_build FOLDER CMAKE-ARGUMENTS...
+configure_and_build() {
+    local folder="$1"
+    shift
+    cmake -S "$ROOT" -B "$BUILD/$folder" -DSKELVANE_WERROR=ON "$@" >/dev/null &&
+        cmake --build "$BUILD/$folder" -j2
 }
 
-pure_unit_tests() {
-    ctest --test-dir "$PURE_BUILD" --output-on-failure -j2
-}
-
-# The unit tests that run as a Windows program under Wine, against the real platform: the i686
-# build in a 32-bit and in a 64-bit (WoW64) prefix where 32-bit code runs, the x86_64 build under
-# wine64 where it does not (cmake/windows_tests.cmake).
-WINDOWS_TEST_BUILD="$ROOT/build/wintest"
-windows_unit_tests() {
-    local toolchain=mingw-i686-posix
+# The prefix kinds the Wine tests use, and the trees: the i686 programs play on 32-bit and on
+# 64-bit Windows where 32-bit code runs, the x86_64 build of the same code under wine64 where it
+# does not.
+KINDS=(win32 win64)
+TREES=(pure windows wintest fuzz)
+build_all() {
+    local status=0 test_toolchain=mingw-i686-posix e2e_legs="win32;wow64"
     if ! can_run_32bit; then
-        toolchain=mingw-x86_64-posix
-        install_missing g++-mingw-w64-x86-64-posix || return 1
+        echo "this machine cannot execute 32-bit code: the Wine tests play the x86_64 build"
+        install_missing wine64 g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix || return 1
+        KINDS=(win64)
+        TREES=(pure windows win64 wintest fuzz)
+        test_toolchain=mingw-x86_64-posix
+        e2e_legs=""
+        configure_and_build win64 -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-x86_64.cmake" \
+            -DSKELVANE_TESTS=ON || status=1
     fi
-    cmake -S "$ROOT" -B "$WINDOWS_TEST_BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$toolchain.cmake" \
-        -DSKELVANE_WINDOWS_TESTS=ON -DSKELVANE_WERROR=ON >/dev/null &&
-        cmake --build "$WINDOWS_TEST_BUILD" -j2 &&
-        ctest --test-dir "$WINDOWS_TEST_BUILD" --output-on-failure -j2
+    configure_and_build pure -DSKELVANE_SANITIZE=ON || status=1
+    configure_and_build windows -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-i686.cmake" \
+        -DSKELVANE_TESTS=ON "-DSKELVANE_E2E_LEGS=$e2e_legs" || status=1
+    configure_and_build wintest -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/$test_toolchain.cmake" \
+        -DSKELVANE_WINDOWS_TESTS=ON || status=1
+    CC=clang CXX=clang++ configure_and_build fuzz -DSKELVANE_FUZZ=ON || status=1
+    return $status
 }
 
-check_imports() {
-    local dlls dll delayed bad=0
-    dlls="$(i686-w64-mingw32-objdump -p "$WINDOWS_BUILD/skelvane.exe" |
-            sed -n 's/^[[:space:]]*DLL Name: //p')" || return 1
-    [ -n "$dlls" ] || { echo "no imports found in skelvane.exe"; return 1; }
-    for dll in $dlls; do
-        dll="${dll,,}"
-        if [[ " $(echo $KNOWN_DLLS) " != *" ${dll%.dll} "* ]]; then
-            echo "skelvane.exe imports $dll at start, which is not a KnownDLL"
-            bad=1
-        fi
-    done
-    # objdump (binutils 2.40) shows only the import table above; the delay imports are read here.
-    delayed="$(python3 "$ROOT/cmake/delay_imports.py" list "$WINDOWS_BUILD/skelvane.exe" |
-               sed 's/\.dll:.*//I' | tr 'A-Z' 'a-z' | LC_ALL=C sort | tr '\n' ' ')" || return 1
-    delayed="${delayed% }"
-    if [ "$delayed" != "$DELAY_LOADED_DLLS" ]; then
-        echo "skelvane.exe delay-loads '$delayed', expected '$DELAY_LOADED_DLLS'"
-        bad=1
-    fi
-    [ $bad -eq 0 ] && echo "imports at start: $(echo $dlls); delay-loaded: $delayed"
-    return $bad
+# build/CTestTestfile.cmake: one ctest run over every tree, so that `ctest --test-dir build -L
+# e2e -R pkiclean` works, and one fixture per prefix kind, shared by the unit tests, the
+# scenarios and the signed release's run.
+join_trees() {
+    local kind tree
+    {
+        echo "# Written by test.sh: every build tree's tests, and the template Wine prefixes."
+        for kind in "${KINDS[@]}"; do
+            echo "add_test(wine_template_$kind \"bash\" \"$LAUNCHER\" \"template\" \"$kind\")"
+            echo "set_tests_properties(wine_template_$kind PROPERTIES" \
+                 "FIXTURES_SETUP wine_template_$kind LABELS \"fixture\" TIMEOUT 300)"
+        done
+        for tree in "${TREES[@]}"; do
+            echo "subdirs(\"$tree\")"
+        done
+    } >"$BUILD/CTestTestfile.cmake"
 }
 
-# The Windows program stays small: stripped, at most 192 KiB.
-check_size() {
-    local most=196608 stripped size
-    stripped="$(mktemp)" || return 1
-    i686-w64-mingw32-strip -o "$stripped" "$WINDOWS_BUILD/skelvane.exe" &&
-        size="$(stat -c %s "$stripped")"
-    rm -f "$stripped"
-    [ -n "$size" ] || return 1
-    echo "skelvane.exe stripped: $size bytes (at most $most)"
-    [ "$size" -le "$most" ]
+# One more at a time than the machine has cores: a Wine test is mostly waiting for Wine to start
+# (on 2 cores: -j2 393 s, -j3 266 s, -j4 241 s but each test slower), and each plays alone (a
+# prefix copy, a wineserver and a network namespace of its own).
+run_tests() {
+    ctest --test-dir "$BUILD" --output-on-failure -j "$(($(nproc) + 1))"
 }
-
-check_format() {
-    local sources
-    if git -C "$ROOT" rev-parse --git-dir >/dev/null 2>&1; then
-        mapfile -t sources < <(git -C "$ROOT" ls-files -co --exclude-standard '*.cpp' '*.h' '*.c')
-    else
-        mapfile -t sources < <(find app report trust net cache platform tests \
-            \( -name '*.cpp' -o -name '*.h' -o -name '*.c' \) 2>/dev/null)
-    fi
-    [ ${#sources[@]} -gt 0 ] || { echo "no sources found"; return 1; }
-    clang-format --dry-run --Werror "${sources[@]}" && echo "${#sources[@]} files formatted"
-}
-
-# The Wine leg plays the product (i686) where the machine can execute 32-bit code, and the
-# x86_64 build of the same code under wine64 where it cannot.
-WINE_PROGRAM="$WINDOWS_BUILD/skelvane.exe"
-build_wine_program() {
-    if can_run_32bit; then
-        echo "the Wine leg plays the i686 build"
-        return 0
-    fi
-    echo "this machine cannot execute 32-bit code: the Wine leg plays the x86_64 build (wine64)"
-    WINE_PROGRAM="$WINDOWS64_BUILD/skelvane.exe"
-    install_missing wine64 g++-mingw-w64-x86-64 && build_windows64
-}
-
-# Every fuzz target for a few seconds on its seeds and regression inputs (tests/fuzz/README.md).
-fuzz_smoke() {
-    "$ROOT/tests/fuzz/run.sh" 5
-}
-
-# Every scenario on each leg the program plays: win32 and wow64 for the i686 program, at once.
-end_to_end() {
-    python3 "$ROOT/tests/e2e/run.py" --wine "$WINE_PROGRAM"
-}
-
-# The release: reproducible bytes, the signature, the package.
-# shellcheck source=tests/release/checks.sh
-source "$ROOT/tests/release/checks.sh"
 
 step "install" install_missing "${PACKAGES[@]}"
-step "native build of the pure code" build_pure
-step "windows build" build_windows
-step "program for the Wine leg" build_wine_program
+step "configure and build" build_all
+join_trees
 if [ ${#failed[@]} -eq 0 ]; then
-    step "unit tests of the pure code" pure_unit_tests
-    step "unit tests under Wine" windows_unit_tests
-    step "imports of skelvane.exe" check_imports
-    step "size of skelvane.exe" check_size
-    step "reproducible release" check_reproducible
-    step "signed release" check_signing
-    step "formatting" check_format
-    step "fuzz smoke" fuzz_smoke
-    step "end-to-end" end_to_end
-else
-    step "formatting" check_format
+    step "ctest" run_tests
+elif [ -f "$BUILD/pure/CTestTestfile.cmake" ]; then
+    step "ctest: formatting alone, as a build failed" ctest --test-dir "$BUILD" -R '^static_format$'
 fi
 
 echo "=== summary"

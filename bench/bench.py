@@ -30,7 +30,7 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 sys.path.insert(0, str(ROOT / "tests" / "e2e"))
 import netlab  # noqa: E402
-from hosts_file import thirty_two_bit_runs  # noqa: E402
+from hosts_file import thirty_two_bit_runs, wine_loader, wine_prefix  # noqa: E402
 
 BUILD = ROOT / "build" / "bench"
 MAX_STRIPPED_BYTES = 196608
@@ -63,6 +63,7 @@ def build_all(work, wine):
     cmake_build(BUILD / "windows", f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/mingw-i686.cmake")
     built = {"i686": BUILD / "windows" / "skelvane.exe"}
     if wine:
+        install_missing("wine64")  # the 64-bit prefix
         # The Wine leg as test.sh chooses it: the product where 32-bit code runs, else the x86_64
         # build of the same code under wine64, with the compiler that needs.
         compiler = "i686-w64-mingw32-gcc"
@@ -160,24 +161,24 @@ def report(figure, value, goal, met):
 
 
 class Wine:
-    """The Wine leg every figure but the size runs on, with one prefix for all of them."""
+    """The Wine leg every figure but the size runs on, with one prefix for all of them: a copy
+    of the launcher's 64-bit template, the loader the launcher picks for the program."""
 
     def __init__(self, built, work):
+        path = "/usr/lib/wine:" + os.environ.get("PATH", "")
         if thirty_two_bit_runs():
-            self.loader, self.program = "/usr/lib/wine/wine", built["i686"]
+            self.program = built["i686"]
             self.note = "the i686 program under wine"
         else:
-            self.loader, self.program = "/usr/lib/wine/wine64", built["win64"]
+            self.program = built["win64"]
             self.note = ("the x86_64 build under wine64: this machine cannot execute 32-bit "
                          "code, so the i686 product cannot run here")
+        self.loader = wine_loader(self.program, path)
         self.prefix = work / "wineprefix"
         self.env = dict(WINE_SETTINGS, WINEPREFIX=str(self.prefix), WINELOADER=self.loader,
-                        PATH="/usr/lib/wine:" + os.environ.get("PATH", ""))
-        print("initialising a Wine prefix (about 15 s) ...", flush=True)
-        subprocess.run([self.loader, "wineboot", "-i"], env=dict(os.environ, **self.env),
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-        subprocess.run(["/usr/lib/wine/wineserver", "-w"], env=dict(os.environ, **self.env),
-                       check=True)
+                        PATH=path)
+        print("copying a 64-bit Wine prefix ...", flush=True)
+        wine_prefix(self.prefix)
         (work / "run").mkdir(exist_ok=True)
         shutil.copy(self.program, work / "run" / "skelvane.exe")
         self.tool = [self.loader, "skelvane.exe"]

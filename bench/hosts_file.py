@@ -15,9 +15,10 @@ then shows which of the two files the program read.
     bench/hosts_file.py [--exe build/windows/skelvane.exe] [--loader PATH] [--wineprefix DIR]
                         [--mib 64]
 
-Without --wineprefix it initialises a prefix of its own (about 15 s); with it, the prefix's own
-files are put back afterwards. The Wine loader is /usr/lib/wine/wine where 32-bit code runs, else
-/usr/lib/wine/wine64 (which runs only an x86_64 build).
+Without --wineprefix it plays in a copy of the 64-bit template prefix; with it, the prefix's own
+files are put back afterwards. The launcher (tests/support/windows/run_under_wine.sh) makes that
+copy and picks the Wine loader from the program's machine type: wine for the i686 program,
+wine64 for an x86_64 build.
 """
 
 import argparse
@@ -59,6 +60,26 @@ def pe_machine(path):
     if data[:2] != b"MZ" or data[header:header + 4] != b"PE\0\0":
         sys.exit(f"hosts_file: {path} is not a PE image")
     return int.from_bytes(data[header + 4:header + 6], "little")
+
+
+LAUNCHER = ROOT / "tests" / "support" / "windows" / "run_under_wine.sh"
+
+
+def launcher(*args):
+    """What the launcher prints: the loader of a program, a prefix's path."""
+    return subprocess.run(["bash", str(LAUNCHER), *args], stdin=subprocess.DEVNULL,
+                          stdout=subprocess.PIPE, text=True, check=True).stdout.strip()
+
+
+def wine_loader(program, path):
+    """The launcher's loader for `program`, as a path found on `path` (PATH's form)."""
+    loader = launcher("loader", str(program))
+    return shutil.which(loader, path=path) or loader
+
+
+def wine_prefix(copy):
+    """A fresh 64-bit prefix at `copy`: the launcher's copy of its template (made once)."""
+    launcher("copy", "win64", str(copy))
 
 
 def thirty_two_bit_runs():
@@ -178,18 +199,14 @@ def main():
     if not options.exe.exists():
         sys.exit(f"hosts_file: no {options.exe} (build it first)")
     machine = pe_machine(options.exe)
-    loader = options.loader or ("/usr/lib/wine/wine" if thirty_two_bit_runs()
-                                else "/usr/lib/wine/wine64")
+    path = "/usr/lib/wine:" + os.environ.get("PATH", "")
+    loader = options.loader or wine_loader(options.exe, path)
     with tempfile.TemporaryDirectory(prefix="skelvane-bench-") as folder:
         folder = Path(folder)
         prefix = options.wineprefix or folder / "wineprefix"
-        env = dict(WINE_SETTINGS, WINEPREFIX=str(prefix), WINELOADER=loader,
-                   PATH="/usr/lib/wine:" + os.environ.get("PATH", ""))
+        env = dict(WINE_SETTINGS, WINEPREFIX=str(prefix), WINELOADER=loader, PATH=path)
         if options.wineprefix is None:
-            subprocess.run([loader, "wineboot", "-i"], env=dict(os.environ, **env),
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
-            subprocess.run(["/usr/lib/wine/wineserver", "-w"], env=dict(os.environ, **env),
-                           check=True)
+            wine_prefix(prefix)
         (folder / "run").mkdir()
         shutil.copy(options.exe, folder / "run" / "skelvane.exe")
         windows = prefix / "drive_c" / "windows"

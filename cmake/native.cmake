@@ -14,10 +14,19 @@ target_include_directories(skelvane_pure PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(skelvane_pure PRIVATE ${SKELVANE_WARNINGS})
 
 enable_testing()
+# The fuzz build (SKELVANE_FUZZ) holds the fuzz targets' tests alone (tests/fuzz/fuzz.cmake).
+if(SKELVANE_FUZZ)
+  return()
+endif()
 file(GLOB SKELVANE_PURE_TESTS CONFIGURE_DEPENDS tests/pure/*.cpp)
 add_executable(unit_tests ${SKELVANE_PURE_TESTS})
 target_include_directories(unit_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_compile_options(unit_tests PRIVATE ${SKELVANE_WARNINGS})
 target_link_libraries(unit_tests PRIVATE skelvane_pure GTest::gtest GTest::gtest_main)
 include(GoogleTest)
-gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 60)
+gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 60 TEST_PREFIX pure.
+                     PROPERTIES LABELS pure)
+
+# The sources' formatting, a check of the tree rather than of a build (label static).
+add_test(NAME static_format COMMAND bash ${CMAKE_SOURCE_DIR}/tests/static/checks.sh format)
+set_tests_properties(static_format PROPERTIES LABELS static TIMEOUT 120)

@@ -90,3 +90,9 @@ add_custom_command(TARGET skelvane POST_BUILD
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   include(cmake/package.cmake)
 endif()
+
+# The product's checks and the end-to-end scenarios as ctest tests (test.sh turns them on).
+option(SKELVANE_TESTS "Product build: its checks and the end-to-end scenarios as ctest tests" OFF)
+if(SKELVANE_TESTS)
+  include(cmake/product_tests.cmake)
+endif()

@@ -1,7 +1,7 @@
 # The Windows unit-test programs: GoogleTest built from Debian's sources with this toolchain, the
 # product code in a DLL of its own (compiled as the product is, plus the stack protector and
 # trapping bounds checks), and one test program per source folder, each run under Wine by ctest
-# in a fresh copy of a template prefix (tests/support/windows/run_under_wine.sh).
+# in a fresh copy of a template prefix (the launcher, tests/support/windows/run_under_wine.sh).
 #
 # The product code lives in a DLL so that the fault layer and the guarded heap patch that DLL's
 # import table alone: calls made by GoogleTest and by the tests' own set-up go through the
@@ -73,26 +73,22 @@ target_compile_options(windows_test_support PRIVATE ${SKELVANE_WARNINGS})
 target_link_libraries(windows_test_support PUBLIC skelvane_under_test gtest)
 
 enable_testing()
-set(SKELVANE_WINE_RUNNER ${CMAKE_SOURCE_DIR}/tests/support/windows/run_under_wine.sh)
 # Each program runs on each Windows its build can meet: the i686 programs on 32-bit Windows and
 # on 64-bit Windows (WoW64, where most users run the tool), the x86_64 ones (for a machine that
-# cannot execute 32-bit code) on 64-bit Windows. A leg: its name and its prefix's WINEARCH.
+# cannot execute 32-bit code) on 64-bit Windows. A leg: its name and its prefix's kind.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(SKELVANE_WINE_LEGS win32 wow64)
 else()
   set(SKELVANE_WINE_LEGS win64)
 endif()
-set(SKELVANE_WINE_ARCH_win32 win32)
-set(SKELVANE_WINE_ARCH_wow64 win64)
-set(SKELVANE_WINE_ARCH_win64 win64)
-# One template prefix per leg and build folder, made once; every test program runs in a copy.
-foreach(leg IN LISTS SKELVANE_WINE_LEGS)
-  add_test(NAME wine_prefix_${leg}
-           COMMAND bash ${SKELVANE_WINE_RUNNER} --make-template
-                   ${CMAKE_CURRENT_BINARY_DIR}/wineprefix-${leg} ${SKELVANE_WINE_ARCH_${leg}})
-  set_tests_properties(wine_prefix_${leg} PROPERTIES FIXTURES_SETUP wine_prefix_${leg}
-                       LABELS "unit;${leg}")
-endforeach()
+set(SKELVANE_WINE_KIND_win32 win32)
+set(SKELVANE_WINE_KIND_wow64 win64)
+set(SKELVANE_WINE_KIND_win64 win64)
+# ctest starts each test program through the launcher, in a fresh copy of the template prefix
+# of the test's kind; the fixture wine_template_<kind> makes the template once per ctest run
+# (test.sh's build/CTestTestfile.cmake; run alone, the launcher makes it on first use).
+set(CMAKE_CROSSCOMPILING_EMULATOR bash ${CMAKE_SOURCE_DIR}/tests/support/windows/run_under_wine.sh
+    test)
 
 # The folders whose program runs in the network lab, with a TLS server for the service's name.
 set(SKELVANE_WINE_NETLAB_FOLDERS net)
@@ -122,14 +118,15 @@ foreach(folder support/windows ${SKELVANE_WINDOWS_TEST_FOLDERS})
     crypt32 winhttp ws2_32 version advapi32 shell32 ntdll)
   target_link_options(unit_tests_${name} PRIVATE -static)
   foreach(leg IN LISTS SKELVANE_WINE_LEGS)
-    add_test(NAME ${name}_${leg}
-             COMMAND bash ${SKELVANE_WINE_RUNNER} ${CMAKE_CURRENT_BINARY_DIR}/wineprefix-${leg}
-                     $<TARGET_FILE:unit_tests_${name}>
-             WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
-    set_tests_properties(${name}_${leg} PROPERTIES FIXTURES_REQUIRED wine_prefix_${leg}
-                         TIMEOUT 300 LABELS "unit;${leg}")
+    set(kind ${SKELVANE_WINE_KIND_${leg}})
+    set(environment SKELVANE_WINE_KIND=${kind})
     if(folder IN_LIST SKELVANE_WINE_NETLAB_FOLDERS)
-      set_tests_properties(${name}_${leg} PROPERTIES ENVIRONMENT SKELVANE_WINE_NETLAB=1)
+      list(APPEND environment SKELVANE_WINE_NETLAB=1)
     endif()
+    add_test(NAME unit_${name}_${leg} COMMAND unit_tests_${name}
+             WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
+    set_tests_properties(unit_${name}_${leg} PROPERTIES ENVIRONMENT "${environment}"
+                         FIXTURES_REQUIRED wine_template_${kind} TIMEOUT 300
+                         LABELS "unit;${leg}")
   endforeach()
 endforeach()

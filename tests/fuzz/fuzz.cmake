@@ -21,3 +21,13 @@ foreach(name IN LISTS SKELVANE_FUZZ_TARGETS)
   target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer)
   add_dependencies(fuzz_targets fuzz_${name})
 endforeach()
+
+# Each target for a few seconds on its seeds and regression inputs, as a ctest test (label fuzz).
+set(SKELVANE_FUZZ_SMOKE_SECONDS 5 CACHE STRING "How long each fuzz target runs under ctest")
+foreach(name IN LISTS SKELVANE_FUZZ_TARGETS)
+  add_test(NAME fuzz_${name}
+           COMMAND bash ${CMAKE_SOURCE_DIR}/tests/fuzz/run.sh --no-build
+                   ${SKELVANE_FUZZ_SMOKE_SECONDS} ${name})
+  set_tests_properties(fuzz_${name} PROPERTIES LABELS fuzz TIMEOUT 120
+                       ENVIRONMENT SKELVANE_FUZZ_BUILD=${CMAKE_BINARY_DIR})
+endforeach()

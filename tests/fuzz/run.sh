@@ -3,18 +3,27 @@
 # on its seeds and its regression inputs. A crash stops that target, leaves the input in
 # tests/fuzz/regressions/<target>/ and makes the exit code non-zero.
 #
-#   tests/fuzz/run.sh [SECONDS] [TARGET...]      (targets: the list in tests/fuzz/fuzz.cmake)
+#   tests/fuzz/run.sh [--no-build] [SECONDS] [TARGET...]   (targets: tests/fuzz/fuzz.cmake's list)
+#
+# --no-build runs what is built (ctest's fuzz tests, each a target for a few seconds).
 set -uo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 BUILD="${SKELVANE_FUZZ_BUILD:-$ROOT/build/fuzz}"
 FUZZ="$ROOT/tests/fuzz"
+build=1
+if [ "${1:-}" = --no-build ]; then
+    build=0
+    shift
+fi
 seconds="${1:-60}"
 shift || true
 
-CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -DSKELVANE_FUZZ=ON -DSKELVANE_WERROR=ON \
-    >/dev/null || exit 1
-cmake --build "$BUILD" -j2 --target fuzz_targets >/dev/null || exit 1
+if [ $build -eq 1 ]; then
+    CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -DSKELVANE_FUZZ=ON -DSKELVANE_WERROR=ON \
+        >/dev/null || exit 1
+    cmake --build "$BUILD" -j2 --target fuzz_targets >/dev/null || exit 1
+fi
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then

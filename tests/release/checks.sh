@@ -1,9 +1,23 @@
-# shellcheck shell=bash
-# The release (release.sh): the product built again from a copy of the tree, in another folder,
-# later, in another time zone and by another user, gives the same skelvane.exe and the same zip;
-# a signed package verifies and gives back the same bytes without its signature.
+#!/usr/bin/env bash
+# The release (release.sh), as ctest tests (label release), after build/windows is built:
+#   checks.sh reproducible   the product built again from a copy of the tree, in another folder,
+#                            later, in another time zone and by another user, gives the same
+#                            skelvane.exe and the same zip
+#   checks.sh signed         a signed package verifies and gives back the same bytes without its
+#                            signature, and the signed program says what the unsigned one says
+set -uo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+# shellcheck source=run.sh
+source "$ROOT/run.sh"
+set +e
+LAUNCHER="$ROOT/tests/support/windows/run_under_wine.sh"
 SIGNING="$ROOT/build/signing"
 RELEASE_DIR="$WINDOWS_BUILD/release"
+# The program under Wine: the product where 32-bit code runs, else the x86_64 build of the same
+# code (build/win64, which test.sh builds there).
+WINE_PROGRAM="$WINDOWS_BUILD/skelvane.exe"
+can_run_32bit || WINE_PROGRAM="$WINDOWS64_BUILD/skelvane.exe"
 
 release_version() {
     sed -n 's/^project(skelvane VERSION \([0-9.]*\).*/\1/p' "$ROOT/CMakeLists.txt"
@@ -141,10 +155,11 @@ check_signed_copy() {
         cmp "$program.unsigned" "$WINDOWS_BUILD/skelvane.exe"
 }
 
-# The console text of a run, without the times in it; each copy runs from its own folder, where
-# its log lands.
+# The console text of a run, without the times in it: in a fresh 64-bit prefix (the tool's usual
+# home) with only a loopback network, so both runs meet the same machine; each copy runs from its
+# own folder, where its log lands.
 console_text() {
-    (run_under_wine "$1") </dev/null 2>&1 >/dev/null |
+    SKELVANE_WINE_KIND=win64 bash "$LAUNCHER" test "$1" 2>&1 >/dev/null |
         sed -E 's/[0-9]{4}\.[0-9]{2}\.[0-9]{2} [0-9]{2}:[0-9]{2}\.[0-9]{2}/<time>/g'
 }
 
@@ -207,3 +222,9 @@ check_signing() {
         "$SIGNING/signed/skelvane.exe.verify"
     compare_signed_run
 }
+
+case "${1:-}" in
+    reproducible) check_reproducible ;;
+    signed) check_signing ;;
+    *) echo "usage: checks.sh reproducible | signed" >&2; exit 2 ;;
+esac

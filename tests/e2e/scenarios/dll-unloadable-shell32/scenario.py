@@ -10,10 +10,8 @@ UNLOADABLE = {"WINEDLLOVERRIDES": "mscoree,mshtml=;shell32=d"}
 
 
 def wrap(t, argv):
-    loader = argv[0]
-    assert "wine" in loader.rsplit("/", 1)[-1], f"{loader} is not Wine's loader"
-    start = (f"WINEDLLOVERRIDES='mscoree,mshtml=' {shlex.quote(loader)} cmd /c exit "
-             ">/dev/null 2>&1")
+    services = shlex.join(t.wine_command(["cmd", "/c", "exit"]))
+    start = f"WINEDLLOVERRIDES='mscoree,mshtml=' {services} >/dev/null 2>&1"
     return ["sh", "-c", start + ' && exec "$@"', "sh"] + argv
 
 
