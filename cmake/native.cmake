@@ -30,3 +30,7 @@ gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 60 TEST_PREFIX pure.
 # The sources' formatting, a check of the tree rather than of a build (label static).
 add_test(NAME static_format COMMAND bash ${CMAKE_SOURCE_DIR}/tests/static/checks.sh format)
 set_tests_properties(static_format PROPERTIES LABELS static TIMEOUT 120)
+# Each product folder includes only from its own floor's folder and the floors below.
+add_test(NAME static_include_floors
+         COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/static/include_floors.py ${CMAKE_SOURCE_DIR})
+set_tests_properties(static_include_floors PROPERTIES LABELS static TIMEOUT 60)

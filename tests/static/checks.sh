@@ -54,7 +54,7 @@ check_format() {
     if git -C "$ROOT" rev-parse --git-dir >/dev/null 2>&1; then
         mapfile -t sources < <(git -C "$ROOT" ls-files -co --exclude-standard '*.cpp' '*.h' '*.c')
     else
-        mapfile -t sources < <(cd "$ROOT" && find app report trust net cache sysinfo platform \
+        mapfile -t sources < <(cd "$ROOT" && find app report trust net cache sysinfo vendor platform \
             tests \( -name '*.cpp' -o -name '*.h' -o -name '*.c' \) 2>/dev/null)
     fi
     [ ${#sources[@]} -gt 0 ] || { echo "no sources found"; return 1; }
