@@ -284,6 +284,12 @@ def inside(config_path, argv):
             if config.get("connection_file"):
                 environment["SKELVANE_NETLAB_CONNECTION"] = config["connection_file"]
             code = subprocess.call(argv, env=environment)
+            if code < 0:
+                # Ended by a signal, which an exit code cannot say: said here, and passed on as
+                # a shell would.
+                print(f"netlab: {Path(argv[0]).name} ended by signal {-code}", file=sys.stderr,
+                      flush=True)
+                code = 128 - code
             with open(Path(config_path).with_suffix(".time"), "w") as timing:
                 timing.write(f"{time.monotonic() - started:.3f}\n")
         finally:

@@ -67,11 +67,14 @@ LEGS = {"win32": "win32", "wow64": "win64", "win64": "win64"}
 LEGS_OF_MACHINE = {0x014C: ["win32", "wow64"], 0x8664: ["win64"]}
 architecture = ARCHITECTURES["win32"]
 KNOWN_DIFFERENCE = "known Wine difference in "
-# What Wine prints when it fails itself: a client that lost its server, or a page fault. A
+# What shows Wine failing itself: a client that lost its server, a page fault, or Wine's own
+# process ended by a signal (a Windows program's crash ends in an exception code instead). A
 # scenario that fails with one of these is played once more and the retry is reported; a fault
 # inside skelvane.exe's own image is the tool's and is never retried.
 WINE_FAILURE = re.compile(r"wine client error:|Unhandled page fault on \w+ access to \w+ at address "
-                          r"(?P<address>[0-9A-Fa-f]+)")
+                          r"(?P<address>[0-9A-Fa-f]+)|Wine's process ended by signal \d+")
+# The network lab's line when the command it ran ended by a signal (netlab.py).
+LAB_SIGNAL = re.compile(r"^netlab: \S+ ended by signal (\d+)$", re.MULTILINE)
 CLOSING = re.compile(r"^e2e: (\d+) passed, (\d+) failed(?:, (\d+) skipped)?$")
 
 
@@ -308,7 +311,13 @@ class Context:
                 self.failures.append(f"run {argv!r} did not end within {timeout} s")
             stdout.seek(0)
             stderr.seek(0)
-            return Result(decode(stdout.read()), decode(stderr.read()), code)
+            result = Result(decode(stdout.read()), decode(stderr.read()), code)
+            lab_signal = LAB_SIGNAL.search(result.stderr)
+            if code is not None and (code < 0 or lab_signal):
+                number = -code if code < 0 else lab_signal.group(1)
+                self.failures.append(f"run {Path(argv[0]).name}: Wine's process ended by signal "
+                                     f"{number}")
+            return result
 
     def wine(self, args, timeout=60):
         """Runs a Wine program (e.g. ["regedit", "/S", file]) in this scenario's prefix."""
