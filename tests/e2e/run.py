@@ -88,16 +88,20 @@ def decode(data):
     return data.decode("utf-8", errors="surrogateescape")
 
 
-def pe_image(path):
-    """The preferred address and the size of a Windows program's image."""
+def pe_header(path):
+    """A Windows program's machine type, and its image's preferred address and size."""
     with open(path, "rb") as program:
         header = program.read(4096)
-    optional = int.from_bytes(header[0x3C:0x40], "little") + 24
+    offset = int.from_bytes(header[0x3C:0x40], "little")
+    if header[:2] != b"MZ" or header[offset:offset + 4] != b"PE\0\0":
+        sys.exit(f"run.py: {path} is not a Windows program")
+    machine = int.from_bytes(header[offset + 4:offset + 6], "little")
+    optional = offset + 24
     wide = int.from_bytes(header[optional:optional + 2], "little") == 0x20B
     base = (int.from_bytes(header[optional + 24:optional + 32], "little") if wide
             else int.from_bytes(header[optional + 28:optional + 32], "little"))
     size = int.from_bytes(header[optional + 56:optional + 60], "little")
-    return base, size
+    return machine, (base, size)
 
 
 def wine_failure(failures, image):
@@ -111,16 +115,6 @@ def wine_failure(failures, image):
                 line_end = failure.find("\n", match.end())
                 return failure[line_start:line_end if line_end >= 0 else None].strip()
     return None
-
-
-def pe_machine(path):
-    """The machine field of a Windows program's PE header."""
-    with open(path, "rb") as program:
-        header = program.read(4096)
-    offset = int.from_bytes(header[0x3C:0x40], "little")
-    if header[:2] != b"MZ" or header[offset:offset + 4] != b"PE\0\0":
-        sys.exit(f"run.py: {path} is not a Windows program")
-    return int.from_bytes(header[offset + 4:offset + 6], "little")
 
 
 def dos_path(path):
@@ -421,7 +415,8 @@ class Runner:
         self.leg = leg
         self.kind = LEGS[leg]
         self.keep = keep
-        self.compiler = COMPILERS[pe_machine(tool)]
+        machine, self.image = pe_header(tool)
+        self.compiler = COMPILERS[machine]
         self.programs = {}  # helper programs built so far, by source file
         self.timings = {}
         self.cleanups = []
@@ -491,7 +486,7 @@ class Runner:
             return
         failures, notes = self.play_once(scenario, "")
         for again in range(1, WINE_FAILURE_PLAYS):
-            said = wine_failure(failures, pe_image(self.tool)) if failures else None
+            said = wine_failure(failures, self.image) if failures else None
             if said is None:
                 break
             print(f"RETRY {label}: Wine failed itself: {said}", flush=True)
@@ -653,7 +648,7 @@ def main():
         sys.exit(f"run.py: no such scenario: {', '.join(unknown)}")
     if not options.wine.is_file():
         sys.exit(f"run.py: skelvane.exe not found at {options.wine}")
-    machine = pe_machine(options.wine)
+    machine, _ = pe_header(options.wine)
     if machine not in LEGS_OF_MACHINE:
         sys.exit(f"run.py: {options.wine} is for machine type {machine:#06x}")
     legs = options.legs.split(",") if options.legs else LEGS_OF_MACHINE[machine]
